@@ -1,0 +1,21 @@
+// The subcommands of `quarn`. Each takes its arguments (after the command
+// name), prints to the given streams and returns the process exit status.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace quarn::cli {
+
+inline constexpr int exit_ok = 0;
+inline constexpr int exit_failure = 1;
+inline constexpr int exit_usage = 2;
+
+int run_info(const std::vector<std::string>& args);
+
+// Prints the error's text as the last line of stderr and returns exit_failure.
+int fail(const std::string& display_text);
+int usage_error(const std::string& text);
+
+}  // namespace quarn::cli

@@ -1,0 +1,83 @@
+// The one door from the core to the operating system: files, metadata and
+// the text form of paths. Callers never see a platform #ifdef; the build picks
+// posix/ or win32/ to implement this header.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace quarn::platform {
+
+// A failed operating-system call, already turned into text. `code` is the
+// errno or GetLastError value, 0 for failures that have no system code (an
+// unexpected end of file, say).
+struct OsError {
+  std::int64_t code = 0;
+  std::string message;  // the system's message for the code, or our own text
+  bool interrupted = false;
+
+  // "message (os error N)", or the message alone when there is no code.
+  std::string display() const;
+};
+
+template <class T>
+using OsResult = std::expected<T, OsError>;
+
+enum class FileKind { File, Directory, Symlink, Other };
+
+// Metadata of a path, following symbolic links.
+OsResult<FileKind> query_kind(const std::filesystem::path& path);
+
+// An open file handle. Move-only; the handle is closed when the owner ends.
+// Not for concurrent use by two threads.
+class File {
+ public:
+  File() = default;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  // Opens an existing file for reading. On Windows other handles may read,
+  // write and delete it meanwhile.
+  static OsResult<File> open_for_reading(const std::filesystem::path& path);
+
+  OsResult<std::uint64_t> size() const;
+
+  // Reads up to buffer.size() bytes at `offset`; returns the count, 0 at or
+  // past the end of the file.
+  OsResult<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) const;
+
+  bool is_open() const { return handle_ != invalid_handle; }
+
+ private:
+  static constexpr std::intptr_t invalid_handle = -1;
+  explicit File(std::intptr_t handle) : handle_(handle) {}
+  void close() noexcept;
+
+  std::intptr_t handle_ = invalid_handle;
+};
+
+// UTF-8 <-> path. Bytes that are not valid UTF-8, and UTF-16 units that are
+// not valid UTF-16, become U+FFFD. The only place where text meets paths.
+std::filesystem::path path_from_utf8(std::string_view text);
+std::string path_to_utf8(const std::filesystem::path& path);
+
+// The program's arguments after argv[0]. On POSIX the bytes as given; on
+// Windows the wide command line converted to UTF-8, never through the ANSI
+// code page.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
+// A path named by a command-line argument. On POSIX the bytes are kept as they
+// are (a file name need not be UTF-8); on Windows the argument is UTF-8.
+std::filesystem::path path_from_argument(std::string_view argument);
+
+// Lets the console show UTF-8 output (a no-op where it already does).
+void prepare_console_output();
+
+}  // namespace quarn::platform

@@ -1,0 +1,115 @@
+#include "core/platform/utf.h"
+
+#include <cstdint>
+
+namespace quarn::platform {
+namespace {
+
+constexpr char32_t replacement = 0xFFFD;
+
+// Decodes one code point from `bytes` at `i`, advancing `i` past it. Invalid
+// input yields U+FFFD and advances past the maximal invalid subsequence.
+char32_t decode_utf8(std::string_view bytes, std::size_t& i) {
+  const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(bytes[k]); };
+  const std::uint8_t lead = byte(i++);
+  if (lead < 0x80) return lead;
+
+  std::size_t needed = 0;
+  char32_t cp = 0;
+  std::uint8_t low = 0x80, high = 0xBF;  // the valid range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    needed = 1; cp = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    needed = 2; cp = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    needed = 3; cp = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return replacement;
+  }
+  for (std::size_t k = 0; k < needed; ++k) {
+    if (i >= bytes.size()) return replacement;
+    const std::uint8_t b = byte(i);
+    const std::uint8_t lo = k == 0 ? low : 0x80;
+    const std::uint8_t hi = k == 0 ? high : 0xBF;
+    if (b < lo || b > hi) return replacement;
+    cp = (cp << 6) | (b & 0x3F);
+    ++i;
+  }
+  return cp;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
+
+std::string sanitize_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) append_utf8(out, decode_utf8(bytes, i));
+  return out;
+}
+
+bool is_valid_utf8(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t start = i;
+    const char32_t cp = decode_utf8(bytes, i);
+    // A decoded U+FFFD is genuine only when it was spelled out as EF BF BD.
+    if (cp == replacement && i - start != 3) return false;
+  }
+  return true;
+}
+
+std::u16string utf8_to_utf16(std::string_view bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    const char32_t cp = decode_utf8(bytes, i);
+    if (cp >= 0x10000) {
+      out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+  }
+  return out;
+}
+
+std::string utf16_to_utf8(std::u16string_view units) {
+  std::string out;
+  out.reserve(units.size());
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const char16_t u = units[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+        units[i + 1] <= 0xDFFF) {
+      append_utf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(units[i + 1]) - 0xDC00));
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      append_utf8(out, replacement);
+    } else {
+      append_utf8(out, u);
+    }
+  }
+  return out;
+}
+
+}  // namespace quarn::platform

@@ -1,0 +1,20 @@
+// Conversions between UTF-8 and UTF-16 that never fail: anything invalid
+// becomes U+FFFD. Pure functions, shared by both platform implementations.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quarn::platform {
+
+// Replaces every maximal invalid subsequence by U+FFFD (the WHATWG rule).
+std::string sanitize_utf8(std::string_view bytes);
+
+bool is_valid_utf8(std::string_view bytes);
+
+std::u16string utf8_to_utf16(std::string_view bytes);
+
+// Unpaired surrogates become U+FFFD.
+std::string utf16_to_utf8(std::u16string_view units);
+
+}  // namespace quarn::platform

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages both builds need. Idempotent: packages already
+# present are skipped, so a warm machine pays only the dpkg queries.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config python3
+  libgcrypt20-dev libzstd-dev libargon2-dev nlohmann-json3-dev
+  libgtest-dev googletest libbenchmark-dev
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
+  wine wine64 xvfb
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+# npm may come from a nodejs package of another origin: ask for the command.
+command -v npm >/dev/null 2>&1 || missing+=(npm)
+
+if ((${#missing[@]})); then
+  echo "install-deps: installing ${missing[*]}"
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" dpkg --add-architecture i386 >/dev/null 2>&1 || true
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

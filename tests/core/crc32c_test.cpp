@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/volumes/crc32c.h"
+#include "tests/support/archive_image.h"
+
+namespace quarn {
+namespace {
+
+std::span<const std::uint8_t> as_bytes(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+TEST(Crc32c, BothImplementationsGiveTheStandardCheckValue) {
+  const std::string check = "123456789";
+  EXPECT_EQ(crc32c_portable(as_bytes(check)), 0xE3069283u);
+  EXPECT_EQ(crc32c(as_bytes(check)), 0xE3069283u);
+  if (!crc32c_hardware_available()) GTEST_SKIP() << "no SSE4.2 on this processor";
+  EXPECT_EQ(crc32c_hardware(as_bytes(check)), 0xE3069283u);
+}
+
+TEST(Crc32c, ImplementationsAgreeOnEveryLengthAndAlignment) {
+  std::mt19937 rng(42);
+  std::vector<std::uint8_t> data(4096 + 16);
+  for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+  for (std::size_t offset : {0u, 1u, 3u, 7u}) {
+    for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 63u, 64u, 65u, 1000u, 4096u}) {
+      const std::span<const std::uint8_t> piece(data.data() + offset, n);
+      const std::uint32_t reference = test::crc32c_bitwise(piece.data(), piece.size());
+      EXPECT_EQ(crc32c_portable(piece), reference) << offset << "/" << n;
+      if (crc32c_hardware_available()) {
+        EXPECT_EQ(crc32c_hardware(piece), reference) << offset << "/" << n;
+      }
+    }
+  }
+}
+
+TEST(Crc32c, ContinuesAcrossPieces) {
+  const std::string all = "The quick brown fox jumps over the lazy dog";
+  const auto whole = crc32c(as_bytes(all));
+  for (std::size_t cut = 0; cut <= all.size(); ++cut) {
+    const auto bytes = as_bytes(all);
+    EXPECT_EQ(crc32c(bytes.subspan(cut), crc32c(bytes.first(cut))), whole);
+    EXPECT_EQ(crc32c_portable(bytes.subspan(cut), crc32c_portable(bytes.first(cut))), whole);
+  }
+}
+
+}  // namespace
+}  // namespace quarn
