@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "core/archive/encryption_mode.h"
+#include "core/crypto/encryption_mode.h"
 
 namespace quarn::sfx {
 

@@ -6,7 +6,6 @@
 #include "core/crypto/constant_time.h"
 #include "core/crypto/hash.h"
 #include "core/error/detail_texts.h"
-#include "core/platform/utf.h"
 #include "core/volumes/byte_order.h"
 #include "core/volumes/format.h"
 
@@ -20,32 +19,7 @@ void copy_into(std::array<std::uint8_t, N>& out, const std::uint8_t* from) {
   std::copy(from, from + N, out.begin());
 }
 
-// The FIDO2 key descriptor: a, rp_id, b, credential_id, 32-byte salt.
-Result<Fido2KeyDescriptor> parse_fido2_descriptor(ByteView payload) {
-  const auto bad = [] { return std::unexpected(corrupt(texts::fido2_descriptor_damaged)); };
-  const std::uint64_t n = payload.size();
-  if (n < 2) return bad();
-  const std::uint64_t a = load_le<std::uint16_t>(payload.data());
-  if (n < a + 4) return bad();
-  const std::uint64_t b = load_le<std::uint16_t>(payload.data() + 2 + a);
-  if (n != a + b + 4 + format::fido2_salt_size || b == 0) return bad();
-  const std::string rp_id(reinterpret_cast<const char*>(payload.data() + 2), a);
-  if (!platform::is_valid_utf8(rp_id)) return bad();
-  Fido2KeyDescriptor descriptor;
-  descriptor.rp_id = rp_id;
-  descriptor.credential_id.assign(payload.data() + 4 + a, payload.data() + 4 + a + b);
-  copy_into(descriptor.salt, payload.data() + 4 + a + b);
-  return descriptor;
-}
-
 }  // namespace
-
-bool argon2_params_allowed(const Argon2Params& p) {
-  return p.parallelism >= 1 && p.parallelism <= format::argon2_max_parallelism && p.iterations >= 1 &&
-         p.iterations <= format::argon2_max_iterations &&
-         std::uint64_t{p.memory_kib} >= 8 * std::uint64_t{p.parallelism} &&
-         p.memory_kib <= format::argon2_max_memory_kib;
-}
 
 Result<Header> Header::read(VolumeSet& volumes) {
   std::array<std::uint8_t, format::header_fixed_size> fixed{};
@@ -135,29 +109,7 @@ std::uint64_t Header::length() const {
 }
 
 Result<HeaderExtensions> parse_extensions(const Header& header) {
-  HeaderExtensions result;
-  ByteCursor cursor(header.extensions);
-  while (cursor.remaining() > 0) {
-    const auto type = cursor.take_le<std::uint16_t>();
-    const auto length = cursor.take_le<std::uint32_t>();
-    if (!type || !length) return std::unexpected(corrupt(texts::extensions_damaged));
-    const auto payload = cursor.take(*length);
-    if (!payload) return std::unexpected(corrupt(texts::extensions_damaged));
-    switch (*type) {
-      case format::extension_key_file_required:
-        result.key_file_required = true;
-        break;
-      case format::extension_fido2_key: {
-        auto descriptor = parse_fido2_descriptor(*payload);
-        if (!descriptor) return std::unexpected(std::move(descriptor.error()));
-        result.fido2 = std::move(*descriptor);
-        break;
-      }
-      default:
-        return std::unexpected(ArchiveError::unsupported_version(header.version));
-    }
-  }
-  return result;
+  return parse_extensions(header.extensions, header.version);
 }
 
 }  // namespace quarn

@@ -8,20 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "core/archive/encryption_mode.h"
+#include "core/crypto/argon2_params.h"
+#include "core/crypto/encryption_mode.h"
+#include "core/crypto/header_extensions.h"
 #include "core/error/archive_error.h"
 #include "core/volumes/volume_set.h"
 
 namespace quarn {
 
 using HeaderDigest = std::array<std::uint8_t, 32>;
-
-struct Argon2Params {
-  std::uint32_t memory_kib = 0;
-  std::uint32_t iterations = 0;
-  std::uint32_t parallelism = 0;
-  bool operator==(const Argon2Params&) const = default;
-};
 
 struct Header {
   std::vector<std::uint8_t> extensions;  // empty for version 1
@@ -55,20 +50,6 @@ struct Header {
   bool encrypted() const { return (flags & 1) != 0; }
 };
 
-struct Fido2KeyDescriptor {
-  std::string rp_id;
-  std::vector<std::uint8_t> credential_id;
-  std::array<std::uint8_t, 32> salt{};
-};
-
-struct HeaderExtensions {
-  std::optional<Fido2KeyDescriptor> fido2;  // the last type-2 record counts
-  bool key_file_required = false;
-};
-
 Result<HeaderExtensions> parse_extensions(const Header& header);
-
-// The Argon2id bounds shared by header reading and key derivation.
-bool argon2_params_allowed(const Argon2Params& params);
 
 }  // namespace quarn

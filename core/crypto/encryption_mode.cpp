@@ -1,4 +1,4 @@
-#include "core/archive/encryption_mode.h"
+#include "core/crypto/encryption_mode.h"
 
 #include "core/error/archive_error.h"
 

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs every test: installs what is missing, builds both trees, runs the
+# native suite, then the Windows build's suite under Wine in a fresh prefix.
+# Slow cases carry the CTest label "slow" and are left out; run them with
+# scripts/test-slow.sh.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+"$root/scripts/build.sh" all
+
+jobs="$(nproc)"
+summary() { # ctest log -> "passed failed"
+  sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2 \1/p' "$1" | tail -1 |
+    awk '{print $1 - $2, $2}'
+}
+
+native_log="$(mktemp)"
+windows_log="$(mktemp)"
+prefix="$(mktemp -d /tmp/quarn-wine.XXXXXX)"
+cleanup() {
+  WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$prefix" "$native_log" "$windows_log"
+}
+trap cleanup EXIT
+
+status=0
+echo "== native tests"
+(cd "$root/build/native" && ctest -j "$jobs" -LE slow --output-on-failure) 2>&1 | tee "$native_log" || status=1
+
+echo "== Windows tests under Wine"
+export QUARN_WINEPREFIX="$prefix"
+# A persistent wineserver saves a start-up per program run.
+"$root/scripts/wine-run.sh" cmd /c exit >/dev/null 2>&1 || true
+WINEPREFIX="$prefix" wineserver -p >/dev/null 2>&1 || true
+(cd "$root/build/windows" && ctest -j "$jobs" -LE slow --output-on-failure) 2>&1 | tee "$windows_log" || status=1
+
+read -r np nf < <(summary "$native_log" || echo "0 1")
+read -r wp wf < <(summary "$windows_log" || echo "0 1")
+echo "native: ${np:-0} passed, ${nf:-1} failed"
+echo "windows: ${wp:-0} passed, ${wf:-1} failed"
+echo "total: $(( ${np:-0} + ${wp:-0} )) passed, $(( ${nf:-1} + ${wf:-1} )) failed"
+exit "$status"
