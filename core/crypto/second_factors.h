@@ -1,0 +1,101 @@
+// Second factors: the key file and the FIDO2 hmac-secret that an archive may
+// demand besides the password, turned into the factor string that key
+// derivation mixes in.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/crypto/header_extensions.h"
+#include "core/error/archive_error.h"
+
+namespace quarn {
+
+// What the caller offers for the factors an archive may demand.
+struct SecondFactorOptions {
+  std::optional<std::filesystem::path> key_file;
+  void* owner_window = nullptr;  // HWND owning the FIDO2 prompt; null: the foreground window
+};
+
+inline constexpr std::uint64_t KEY_FILE_MAX = 67108864;  // 64 MiB, inclusive
+inline constexpr std::uint32_t FIDO2_TIMEOUT_MS = 120000;
+// hmac-secret salts in a request and its output in the answer need API 4.
+inline constexpr std::uint32_t FIDO2_MIN_API_VERSION = 4;
+inline constexpr std::uint32_t FIDO2_MIN_ASSERTION_VERSION = 3;
+inline constexpr std::size_t FIDO2_HMAC_SECRET_SIZE = 32;
+// The host of the origin in client_data_json. The derived keys do not depend
+// on it: only the hmac-secret output enters them.
+inline constexpr std::string_view FIDO2_ORIGIN_DOMAIN = "quarn.invalid";
+
+// One assertion request with the hmac-secret extension, as the platform
+// authenticator receives it. The borrows last for the call only.
+struct Fido2Request {
+  std::string_view rp_id;                           // UTF-8
+  std::span<const std::uint8_t> credential_id;      // the one allowed credential
+  std::span<const std::uint8_t, 32> salt;           // the first (and only) hmac-secret salt
+  std::string_view client_data_json;                // hashed with SHA-256 by the platform
+  void* owner_window = nullptr;                     // null: the foreground window
+  std::uint32_t timeout_ms = FIDO2_TIMEOUT_MS;
+  // User verification required, cross-platform authenticators only.
+};
+
+// What came back. A negative `hresult` is a failure, `message` the system's
+// text for it; otherwise `assertion_version` and the first hmac-secret
+// output, when the assertion carried one.
+struct Fido2Answer {
+  std::int32_t hresult = 0;
+  std::string message;
+  std::uint32_t assertion_version = 0;
+  std::optional<std::vector<std::uint8_t>> hmac_secret;
+};
+
+// The platform's FIDO2 facilities, replaceable in tests. Called on one thread
+// at a time.
+class Fido2Authenticator {
+ public:
+  virtual ~Fido2Authenticator() = default;
+  // The WebAuthn API version; 0 when there is no platform support at all.
+  virtual std::uint32_t api_version() = 0;
+  // The challenge's random bytes; the default draws them from the system's
+  // generator. On failure the system's status.
+  virtual std::expected<void, std::uint32_t> random_bytes(std::span<std::uint8_t> out);
+  // Blocks until the user acts or the time-out passes.
+  virtual Fido2Answer get_assertion(const Fido2Request& request) = 0;
+};
+
+// The build's platform authenticator: WebAuthn (webauthn.dll, loaded on first
+// use) on Windows; on other systems one that reports API version 0.
+Fido2Authenticator& platform_fido2_authenticator();
+
+// {"type":"webauthn.get","challenge":"<64 lower-case hex digits>","origin":"https://<FIDO2_ORIGIN_DOMAIN>"}
+std::string fido2_client_data_json(std::span<const std::uint8_t, 32> challenge);
+
+// The factor string: 0x01 ‖ SHA-512(key file) when the header demands a key
+// file, then 0x02 ‖ hmac-secret output when it names a FIDO2 key; empty when
+// it demands neither (and nothing is asked for). The key file comes first and
+// a missing one stops before any FIDO2 prompt. Errors:
+//   no key file given: SecondFactorRequired "plik-klucz";
+//   its metadata unreadable: SecondFactorRequired "nie mozna odczytac pliku-klucza <path>: <system text>";
+//   size 0 or above KEY_FILE_MAX (judged before reading): Message "Plik-klucz musi miec od 1 B do 64 MiB.";
+//   reading fails: Io;
+//   API version below FIDO2_MIN_API_VERSION: Unsupported (before any random byte is drawn);
+//   random generator failure: Message "Systemowy generator losowy zwrocil blad 0x........";
+//   prompt cancelled (0x800704C7, 0x80090036): Cancelled;
+//   other failures: SecondFactorRequired "klucz FIDO2: <message> (0x........)";
+//   no 32-byte hmac-secret output in an assertion of version 3 or more:
+//   SecondFactorRequired "ten klucz FIDO2 nie obsluguje rozszerzenia hmac-secret".
+Result<std::vector<std::uint8_t>> collect_factors(const HeaderExtensions& extensions,
+                                                  const SecondFactorOptions& options,
+                                                  Fido2Authenticator& authenticator);
+// The same with the platform authenticator.
+Result<std::vector<std::uint8_t>> collect_factors(const HeaderExtensions& extensions,
+                                                  const SecondFactorOptions& options);
+
+}  // namespace quarn

@@ -1,0 +1,36 @@
+// Memory for secrets (page blocks that can be locked and wiped) and the
+// system's random generator. Callers never see a platform #ifdef; the build
+// picks posix/ or win32/ to implement this header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+
+namespace quarn::platform {
+
+// Size of one memory page, the granularity of locking.
+std::size_t page_size();
+
+// Allocates `length` (> 0) bytes of zero-filled, page-aligned memory that no
+// other allocation shares a page with, so locking and unlocking it cannot
+// affect anything else. nullptr when the system refuses. Free with
+// free_pages and the same length.
+void* allocate_pages(std::size_t length);
+void free_pages(void* block, std::size_t length);
+
+// Keeps the pages of [address, address + length) out of the page file.
+// False when the system refuses (quota exhausted, no privilege); the memory
+// is usable all the same.
+bool lock_memory(void* address, std::size_t length);
+bool unlock_memory(void* address, std::size_t length);
+
+// Overwrites with zeros through writes the compiler may not remove.
+void wipe_memory(void* address, std::size_t length);
+
+// Fills `out` from the system's preferred generator. On failure the system's
+// status code: an NTSTATUS on Windows, an errno value on POSIX.
+std::expected<void, std::uint32_t> random_bytes(std::span<std::uint8_t> out);
+
+}  // namespace quarn::platform

@@ -1,0 +1,225 @@
+// Second factors: the key file's limits and texts, the FIDO2 request and the
+// answers an authenticator may give, and the factor string they make.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/crypto/hash.h"
+#include "core/crypto/second_factors.h"
+#include "core/error/detail_texts.h"
+#include "core/platform/platform.h"
+#include "tests/crypto/fake_authenticator.h"
+#include "tests/support/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void expect_error(const Result<Bytes>& result, ErrorKind kind, std::string_view detail) {
+  ASSERT_FALSE(result.has_value()) << "factor string of " << result->size() << " bytes";
+  EXPECT_EQ(result.error().kind(), kind);
+  EXPECT_EQ(result.error().detail(), detail);
+}
+
+Fido2KeyDescriptor descriptor() {
+  Fido2KeyDescriptor d;
+  d.rp_id = "example.org";
+  d.credential_id = {0xC1, 0xC2, 0xC3};
+  for (std::size_t i = 0; i < d.salt.size(); ++i) d.salt[i] = static_cast<std::uint8_t>(0xA0 + i);
+  return d;
+}
+
+HeaderExtensions demands(bool key_file, bool fido2) {
+  HeaderExtensions e;
+  e.key_file_required = key_file;
+  if (fido2) e.fido2 = descriptor();
+  return e;
+}
+
+Bytes output32() {
+  Bytes out(32);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(0x60 + i);
+  return out;
+}
+
+// SHA-512("a"), from FIPS 180-4's algorithm as computed elsewhere.
+const Bytes sha512_of_a = {
+    0x1f, 0x40, 0xfc, 0x92, 0xda, 0x24, 0x16, 0x94, 0x75, 0x09, 0x79, 0xee, 0x6c, 0xf5, 0x82, 0xf2,
+    0xd5, 0xd7, 0xd2, 0x8e, 0x18, 0x33, 0x5d, 0xe0, 0x5a, 0xbc, 0x54, 0xd0, 0x56, 0x0e, 0x0f, 0x53,
+    0x02, 0x86, 0x0c, 0x65, 0x2b, 0xf0, 0x8d, 0x56, 0x02, 0x52, 0xaa, 0x5e, 0x74, 0x21, 0x05, 0x46,
+    0xf3, 0x69, 0xfb, 0xbb, 0xce, 0x8c, 0x12, 0xcf, 0xc7, 0x95, 0x7b, 0x26, 0x52, 0xfe, 0x9a, 0x75};
+
+class SecondFactorsTest : public ::testing::Test {
+ protected:
+  std::filesystem::path key_file(const std::string& name, std::uint64_t size, char fill = 'a') {
+    const auto path = dir_ / name;
+    const auto head = static_cast<std::size_t>(std::min<std::uint64_t>(size, 16));
+    test::write_file(path, Bytes(head, static_cast<std::uint8_t>(fill)));
+    std::filesystem::resize_file(path, size);  // the rest reads as zeros
+    return path;
+  }
+  SecondFactorOptions with_key(const std::filesystem::path& path) {
+    SecondFactorOptions o;
+    o.key_file = path;
+    return o;
+  }
+
+  test::TempDir dir_;
+  test::FakeAuthenticator fake_ = test::FakeAuthenticator::answering(output32());
+};
+
+TEST_F(SecondFactorsTest, NoDemandsGiveAnEmptyStringAndAskNothing) {
+  const auto factors = collect_factors(HeaderExtensions{}, SecondFactorOptions{}, fake_);
+  ASSERT_TRUE(factors.has_value());
+  EXPECT_TRUE(factors->empty());
+  EXPECT_EQ(fake_.random_draws + fake_.assertions, 0);
+}
+
+TEST_F(SecondFactorsTest, KeyFileFactorIsMarkerAndDigest) {
+  const auto factors = collect_factors(demands(true, false), with_key(key_file("one", 1)), fake_);
+  ASSERT_TRUE(factors.has_value());
+  Bytes expected = {0x01};
+  expected.insert(expected.end(), sha512_of_a.begin(), sha512_of_a.end());
+  EXPECT_EQ(*factors, expected);  // 65 bytes
+}
+
+TEST_F(SecondFactorsTest, KeyFileSizeLimitsAreInclusive) {
+  const auto largest = collect_factors(demands(true, false), with_key(key_file("max", KEY_FILE_MAX)), fake_);
+  ASSERT_TRUE(largest.has_value());
+  ASSERT_EQ(largest->size(), 65u);
+  const auto digest = crypto::sha512([] {
+    Bytes content(KEY_FILE_MAX, 0);
+    std::fill_n(content.begin(), 16, 'a');
+    return content;
+  }());
+  EXPECT_TRUE(std::equal(digest.begin(), digest.end(), largest->begin() + 1));
+
+  for (const std::uint64_t size : {std::uint64_t{0}, KEY_FILE_MAX + 1}) {
+    SCOPED_TRACE(size);
+    expect_error(collect_factors(demands(true, false), with_key(key_file("bad" + std::to_string(size), size)), fake_),
+                 ErrorKind::Message, texts::key_file_size);
+  }
+}
+
+TEST_F(SecondFactorsTest, KeyFileMissingOrUnreadable) {
+  expect_error(collect_factors(demands(true, true), SecondFactorOptions{}, fake_), ErrorKind::SecondFactorRequired,
+               texts::key_file);
+  EXPECT_EQ(fake_.random_draws + fake_.assertions, 0);  // no FIDO2 prompt after a missing key file
+
+  const auto absent = dir_ / "absent";
+  const auto os = platform::File::open_for_reading(absent);
+  ASSERT_FALSE(os.has_value());
+  expect_error(collect_factors(demands(true, false), with_key(absent), fake_), ErrorKind::SecondFactorRequired,
+               "nie mozna odczytac pliku-klucza " + platform::path_to_utf8(absent) + ": " + os.error().message);
+}
+
+TEST_F(SecondFactorsTest, FidoFactorIsMarkerAndOutput) {
+  int owner = 0;
+  SecondFactorOptions options;
+  options.owner_window = &owner;
+  fake_.challenge_seed = 0xF0;
+  const auto factors = collect_factors(demands(false, true), options, fake_);
+  ASSERT_TRUE(factors.has_value());
+  Bytes expected = {0x02};
+  const Bytes out = output32();
+  expected.insert(expected.end(), out.begin(), out.end());
+  EXPECT_EQ(*factors, expected);  // 33 bytes
+
+  const Fido2KeyDescriptor d = descriptor();
+  EXPECT_EQ(fake_.last_rp_id, "example.org");
+  EXPECT_EQ(fake_.last_credential_id, d.credential_id);
+  EXPECT_EQ(fake_.last_salt, Bytes(d.salt.begin(), d.salt.end()));
+  EXPECT_EQ(fake_.last_owner_window, &owner);
+  EXPECT_EQ(fake_.last_timeout_ms, 120000u);
+  EXPECT_EQ(fake_.last_client_data_json,
+            R"({"type":"webauthn.get","challenge":")"
+            "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff000102030405060708090a0b0c0d0e0f"
+            R"(","origin":"https://quarn.invalid"})");
+}
+
+TEST_F(SecondFactorsTest, BothFactorsInOrder) {
+  const auto factors = collect_factors(demands(true, true), with_key(key_file("one", 1)), fake_);
+  ASSERT_TRUE(factors.has_value());
+  ASSERT_EQ(factors->size(), 98u);
+  EXPECT_EQ((*factors)[0], 0x01);
+  EXPECT_TRUE(std::equal(sha512_of_a.begin(), sha512_of_a.end(), factors->begin() + 1));
+  EXPECT_EQ((*factors)[65], 0x02);
+  const Bytes out = output32();
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), factors->begin() + 66));
+}
+
+TEST_F(SecondFactorsTest, OldPlatformIsUnsupportedBeforeAnyRandomByte) {
+  for (const std::uint32_t version : {0u, 1u, 3u}) {
+    SCOPED_TRACE(version);
+    fake_.version = version;
+    expect_error(collect_factors(demands(false, true), SecondFactorOptions{}, fake_), ErrorKind::Unsupported,
+                 texts::fido2_platform_too_old);
+  }
+  EXPECT_EQ(fake_.random_draws + fake_.assertions, 0);
+}
+
+TEST_F(SecondFactorsTest, RandomGeneratorFailureNamesTheStatus) {
+  fake_.random_failure = 0xC0000001u;
+  expect_error(collect_factors(demands(false, true), SecondFactorOptions{}, fake_), ErrorKind::Message,
+               "Systemowy generator losowy zwrocil blad 0xC0000001.");
+  EXPECT_EQ(fake_.assertions, 0);
+}
+
+struct AnswerCase {
+  const char* name;
+  Fido2Answer answer;
+  ErrorKind kind;
+  std::string detail;
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* out) { *out << c.name; }
+
+class FidoAnswerTest : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(FidoAnswerTest, RefusedAnswers) {
+  test::FakeAuthenticator fake;
+  fake.answer = GetParam().answer;
+  expect_error(collect_factors(demands(false, true), SecondFactorOptions{}, fake), GetParam().kind,
+               GetParam().detail);
+}
+
+Fido2Answer failure(std::uint32_t code, std::string message) {
+  return Fido2Answer{static_cast<std::int32_t>(code), std::move(message), 0, std::nullopt};
+}
+Fido2Answer success(std::uint32_t version, std::optional<Bytes> output) {
+  return Fido2Answer{0, "", version, std::move(output)};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, FidoAnswerTest,
+    ::testing::Values(
+        AnswerCase{"CancelledByWin32Code", failure(0x800704C7, "The operation was canceled by the user."),
+                   ErrorKind::Cancelled, ""},
+        AnswerCase{"CancelledByUser", failure(0x80090036, ""), ErrorKind::Cancelled, ""},
+        AnswerCase{"OtherError", failure(0x80090027, "Nieprawidłowy parametr"), ErrorKind::SecondFactorRequired,
+                   "klucz FIDO2: Nieprawidłowy parametr (0x80090027)"},
+        AnswerCase{"ErrorWithoutText", failure(0x8007000E, ""), ErrorKind::SecondFactorRequired,
+                   "klucz FIDO2:  (0x8007000E)"},
+        AnswerCase{"AssertionVersion2", success(2, output32()), ErrorKind::SecondFactorRequired,
+                   std::string(texts::fido2_no_hmac_secret)},
+        AnswerCase{"MissingOutput", success(3, std::nullopt), ErrorKind::SecondFactorRequired,
+                   std::string(texts::fido2_no_hmac_secret)},
+        AnswerCase{"ShortOutput", success(3, Bytes(31, 1)), ErrorKind::SecondFactorRequired,
+                   std::string(texts::fido2_no_hmac_secret)},
+        AnswerCase{"LongOutput", success(4, Bytes(33, 1)), ErrorKind::SecondFactorRequired,
+                   std::string(texts::fido2_no_hmac_secret)}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(PlatformAuthenticatorTest, WithoutWebAuthnTheFactorIsUnsupported) {
+  // Natively there is no platform support; under Wine there is no
+  // webauthn.dll, which must not keep the program from starting.
+  if (platform_fido2_authenticator().api_version() >= FIDO2_MIN_API_VERSION) GTEST_SKIP() << "real WebAuthn here";
+  expect_error(collect_factors(demands(false, true), SecondFactorOptions{}), ErrorKind::Unsupported,
+               texts::fido2_platform_too_old);
+}
+
+}  // namespace
+}  // namespace quarn
