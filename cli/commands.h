@@ -13,6 +13,8 @@ inline constexpr int exit_failure = 1;
 inline constexpr int exit_usage = 2;
 
 int run_info(const std::vector<std::string>& args);
+int run_list(const std::vector<std::string>& args);
+int run_create(const std::vector<std::string>& args);
 
 // Prints the error's text as the last line of stderr and returns exit_failure.
 int fail(const std::string& display_text);

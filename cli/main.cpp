@@ -15,13 +15,18 @@ constexpr const char* help_text =
     "Użycie: quarn POLECENIE [ARGUMENTY]\n"
     "\n"
     "Polecenia:\n"
-    "  info ARCHIWUM   pokazuje, czym jest archiwum (tryb szyfrowania, parametry)\n"
+    "  info ARCHIWUM     pokazuje, czym jest archiwum (tryb szyfrowania, parametry)\n"
+    "  list ARCHIWUM     wypisuje pliki i foldery archiwum\n"
+    "  create -o WYJŚCIE PLIK_LUB_FOLDER...\n"
+    "                    tworzy archiwum (także wieloczęściowe lub samorozpakowujące)\n"
     "\n"
     "ARCHIWUM to plik archiwum, dowolna część archiwum wieloczęściowego\n"
     "(nazwa.001, nazwa.002, ...) albo program samorozpakowujący.\n"
     "\n"
-    "Przykład:\n"
+    "Przykłady:\n"
     "  quarn info umowa.exe\n"
+    "  quarn create -o umowa.qrn --mode aes dokumenty/\n"
+    "  quarn list --password-file haslo.txt umowa.qrn\n"
     "\n"
     "Kody wyjścia: 0 - sukces, 1 - błąd (opis w ostatnim wierszu stderr),\n"
     "2 - niepoprawne użycie.\n";
@@ -56,5 +61,7 @@ int main(int argc, char** argv) {
     return exit_ok;
   }
   if (command == "info") return run_info(rest);
+  if (command == "list") return run_list(rest);
+  if (command == "create") return run_create(rest);
   return usage_error("Nieznane polecenie: " + command + ". Lista poleceń: quarn --help.");
 }

@@ -108,6 +108,20 @@ std::uint64_t Header::length() const {
   return format::header_fixed_size + 4 + extensions.size() + format::header_tag_size;
 }
 
+KeyMaterial key_material(const Header& header) {
+  KeyMaterial m;
+  m.encrypted = header.encrypted();
+  m.mode = header.mode;
+  m.argon2 = header.argon2;
+  m.argon2_salt = header.argon2_salt;
+  m.hkdf_salt = header.hkdf_salt;
+  m.header_tag = header.header_tag;
+  m.canonical_bytes = header.canonical_bytes();
+  m.extensions = header.extensions;
+  m.version = header.version;
+  return m;
+}
+
 Result<HeaderExtensions> parse_extensions(const Header& header) {
   return parse_extensions(header.extensions, header.version);
 }

@@ -11,6 +11,7 @@
 #include "core/crypto/argon2_params.h"
 #include "core/crypto/encryption_mode.h"
 #include "core/crypto/header_extensions.h"
+#include "core/crypto/key_derivation.h"
 #include "core/error/archive_error.h"
 #include "core/volumes/volume_set.h"
 
@@ -51,5 +52,8 @@ struct Header {
 };
 
 Result<HeaderExtensions> parse_extensions(const Header& header);
+
+// What key derivation needs of this header.
+KeyMaterial key_material(const Header& header);
 
 }  // namespace quarn

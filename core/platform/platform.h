@@ -32,6 +32,30 @@ enum class FileKind { File, Directory, Symlink, Other };
 // Metadata of a path, following symbolic links.
 OsResult<FileKind> query_kind(const std::filesystem::path& path);
 
+// Times are FILETIME ticks: 100 ns since 1601-01-01 UTC.
+inline constexpr std::uint64_t unix_epoch_ticks = 116444736000000000ull;
+
+inline constexpr std::uint32_t attribute_readonly = 0x01;
+inline constexpr std::uint32_t attribute_directory = 0x10;
+inline constexpr std::uint32_t attribute_archive = 0x20;
+
+struct FileInfo {
+  FileKind kind = FileKind::Other;
+  std::uint64_t size = 0;
+  std::uint64_t modified_ticks = 0;
+  std::uint64_t created_ticks = 0;  // 0 when the file system does not record it
+  std::uint32_t attributes = 0;     // Windows attribute bits; on POSIX read-only, directory, archive
+};
+
+// Metadata without following a final symbolic link (a link reports Symlink).
+OsResult<FileInfo> query_info(const std::filesystem::path& path);
+
+// Deletes a file; failures are the caller's to ignore or report.
+OsResult<void> remove_file(const std::filesystem::path& path);
+
+// The names in a directory, without "." and "..", in no particular order.
+OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path);
+
 // An open file handle. Move-only; the handle is closed when the owner ends.
 // Not for concurrent use by two threads.
 class File {
@@ -46,6 +70,12 @@ class File {
   // Opens an existing file for reading. On Windows other handles may read,
   // write and delete it meanwhile.
   static OsResult<File> open_for_reading(const std::filesystem::path& path);
+
+  // Creates the file, or truncates an existing one, for writing.
+  static OsResult<File> create_for_writing(const std::filesystem::path& path);
+
+  // Writes all of `bytes` at the current end of what this handle wrote.
+  OsResult<void> write_all(std::span<const std::uint8_t> bytes);
 
   OsResult<std::uint64_t> size() const;
 
@@ -79,5 +109,14 @@ std::filesystem::path path_from_argument(std::string_view argument);
 
 // Lets the console show UTF-8 output (a no-op where it already does).
 void prepare_console_output();
+
+bool stdin_is_terminal();
+bool stderr_is_terminal();
+
+// Reads one line typed on the terminal without echoing it, as UTF-8, into
+// `out` (the caller's secret buffer); returns its length without the line
+// end. Nothing of the line stays in memory the platform owns. A line longer
+// than `out` is an error.
+OsResult<std::size_t> read_secret_line(std::span<std::uint8_t> out);
 
 }  // namespace quarn::platform

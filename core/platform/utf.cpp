@@ -79,6 +79,13 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+std::u32string utf8_to_utf32(std::string_view bytes) {
+  std::u32string out;
+  out.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) out += decode_utf8(bytes, i);
+  return out;
+}
+
 std::u16string utf8_to_utf16(std::string_view bytes) {
   std::u16string out;
   out.reserve(bytes.size());

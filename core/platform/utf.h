@@ -12,6 +12,9 @@ std::string sanitize_utf8(std::string_view bytes);
 
 bool is_valid_utf8(std::string_view bytes);
 
+// Code points of `bytes`, invalid sequences as U+FFFD.
+std::u32string utf8_to_utf32(std::string_view bytes);
+
 std::u16string utf8_to_utf16(std::string_view bytes);
 
 // Unpaired surrogates become U+FFFD.

@@ -3,31 +3,16 @@
 the independent Python writer, and its exact texts on failure."""
 
 import argparse
-import os
 import pathlib
-import shlex
-import subprocess
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import quarn_format as qf  # noqa: E402
 
-QUARN = None
-RUNNER = []
-
-
-def native_arg(path):
-    """Under Wine a Unix path is passed as its Z: drive form."""
-    path = str(path)
-    return "Z:" + path.replace("/", "\\") if RUNNER else path
-
-
-def run(*args):
-    cmd = RUNNER + [QUARN] + [native_arg(a) if isinstance(a, pathlib.Path) else a for a in args]
-    result = subprocess.run(cmd, capture_output=True, timeout=120)
-    return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
+from cli_support import configure, run  # noqa: E402
 
 
 class InfoTest(unittest.TestCase):
@@ -127,13 +112,11 @@ class InfoTest(unittest.TestCase):
 
 
 def main():
-    global QUARN, RUNNER
     parser = argparse.ArgumentParser()
     parser.add_argument("--quarn", required=True)
     parser.add_argument("--runner", default="")
     args, rest = parser.parse_known_args()
-    QUARN = args.quarn
-    RUNNER = shlex.split(args.runner)
+    configure(args.quarn, args.runner)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

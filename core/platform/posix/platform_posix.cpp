@@ -1,6 +1,8 @@
 // POSIX implementation of the platform interface.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +32,55 @@ OsResult<FileKind> query_kind(const std::filesystem::path& path) {
   return FileKind::Other;
 }
 
+namespace {
+
+std::uint64_t ticks_from(std::int64_t seconds, std::int64_t nanoseconds) {
+  const std::int64_t ticks = seconds * 10000000 + nanoseconds / 100;
+  const std::int64_t since_1601 = ticks + static_cast<std::int64_t>(unix_epoch_ticks);
+  return since_1601 > 0 ? static_cast<std::uint64_t>(since_1601) : 0;
+}
+
+}  // namespace
+
+OsResult<FileInfo> query_info(const std::filesystem::path& path) {
+  struct statx stx {};
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
+    return std::unexpected(posix_error(errno));
+  FileInfo info;
+  const mode_t mode = stx.stx_mode;
+  info.kind = S_ISREG(mode)   ? FileKind::File
+              : S_ISDIR(mode) ? FileKind::Directory
+              : S_ISLNK(mode) ? FileKind::Symlink
+                              : FileKind::Other;
+  info.size = stx.stx_size;
+  info.modified_ticks = ticks_from(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
+  if (stx.stx_mask & STATX_BTIME) info.created_ticks = ticks_from(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec);
+  info.attributes = info.kind == FileKind::Directory ? attribute_directory : attribute_archive;
+  if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) info.attributes |= attribute_readonly;
+  return info;
+}
+
+OsResult<void> remove_file(const std::filesystem::path& path) {
+  if (::unlink(path.c_str()) != 0) return std::unexpected(posix_error(errno));
+  return {};
+}
+
+OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path) {
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) return std::unexpected(posix_error(errno));
+  std::vector<std::filesystem::path> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(std::string(name));
+    errno = 0;
+  }
+  const int error = errno;
+  ::closedir(dir);
+  if (error != 0) return std::unexpected(posix_error(error));
+  return names;
+}
+
 File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = invalid_handle; }
 
 File& File::operator=(File&& other) noexcept {
@@ -55,6 +106,27 @@ OsResult<File> File::open_for_reading(const std::filesystem::path& path) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(posix_error(errno));
   return File(fd);
+}
+
+OsResult<File> File::create_for_writing(const std::filesystem::path& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(posix_error(errno));
+  return File(fd);
+}
+
+OsResult<void> File::write_all(std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_of(handle_), bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(posix_error(errno));
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
 }
 
 OsResult<std::uint64_t> File::size() const {
@@ -89,5 +161,43 @@ std::filesystem::path path_from_argument(std::string_view argument) {
 }
 
 void prepare_console_output() {}
+
+bool stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
+bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+OsResult<std::size_t> read_secret_line(std::span<std::uint8_t> out) {
+  termios saved {};
+  const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  // Byte by byte straight into the caller's buffer: no stdio buffer keeps a copy.
+  std::size_t length = 0;
+  OsResult<std::size_t> result = 0;
+  for (;;) {
+    std::uint8_t byte = 0;
+    const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      result = std::unexpected(posix_error(errno));
+      break;
+    }
+    if (n == 0 || byte == '\n') {
+      result = length;
+      break;
+    }
+    if (byte == '\r') continue;
+    if (length == out.size()) {
+      result = std::unexpected(OsError{0, "haslo jest za dlugie", false});
+      break;
+    }
+    out[length++] = byte;
+  }
+  if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  return result;
+}
 
 }  // namespace quarn::platform

@@ -51,6 +51,51 @@ OsResult<FileKind> query_kind(const std::filesystem::path& path) {
   return FileKind::File;
 }
 
+namespace {
+
+std::uint64_t ticks_of(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+}  // namespace
+
+OsResult<FileInfo> query_info(const std::filesystem::path& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return std::unexpected(last_error());
+  FileInfo info;
+  const DWORD a = data.dwFileAttributes;
+  info.kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? FileKind::Symlink
+              : (a & FILE_ATTRIBUTE_DIRECTORY)   ? FileKind::Directory
+              : (a & FILE_ATTRIBUTE_DEVICE)      ? FileKind::Other
+                                                 : FileKind::File;
+  info.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  info.modified_ticks = ticks_of(data.ftLastWriteTime);
+  info.created_ticks = ticks_of(data.ftCreationTime);
+  info.attributes = a;
+  return info;
+}
+
+OsResult<void> remove_file(const std::filesystem::path& path) {
+  if (!DeleteFileW(path.c_str())) return std::unexpected(last_error());
+  return {};
+}
+
+OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path) {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileExW((path / L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
+  std::vector<std::filesystem::path> names;
+  do {
+    const std::wstring_view name = found.cFileName;
+    if (name != L"." && name != L"..") names.emplace_back(std::wstring(name));
+  } while (FindNextFileW(search, &found));
+  const DWORD error = GetLastError();
+  FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) return std::unexpected(windows_error(error));
+  return names;
+}
+
 File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = invalid_handle; }
 
 File& File::operator=(File&& other) noexcept {
@@ -75,6 +120,23 @@ OsResult<File> File::open_for_reading(const std::filesystem::path& path) {
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
   return File(reinterpret_cast<std::intptr_t>(h));
+}
+
+OsResult<File> File::create_for_writing(const std::filesystem::path& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
+  return File(reinterpret_cast<std::intptr_t>(h));
+}
+
+OsResult<void> File::write_all(std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const DWORD want = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(handle_of(handle_), bytes.data(), want, &written, nullptr)) return std::unexpected(last_error());
+    bytes = bytes.subspan(written);
+  }
+  return {};
 }
 
 OsResult<std::uint64_t> File::size() const {
@@ -120,5 +182,86 @@ std::filesystem::path path_from_argument(std::string_view argument) {
 }
 
 void prepare_console_output() { SetConsoleOutputCP(CP_UTF8); }
+
+namespace {
+
+bool is_console(DWORD which) {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+}  // namespace
+
+bool stdin_is_terminal() { return is_console(STD_INPUT_HANDLE); }
+bool stderr_is_terminal() { return is_console(STD_ERROR_HANDLE); }
+
+OsResult<std::size_t> read_secret_line(std::span<std::uint8_t> out) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD saved = 0;
+  if (!GetConsoleMode(input, &saved)) {
+    // Not a console (a pipe): read bytes as they come.
+    std::size_t length = 0;
+    for (;;) {
+      std::uint8_t byte = 0;
+      DWORD got = 0;
+      if (!ReadFile(input, &byte, 1, &got, nullptr) || got == 0 || byte == '\n') return length;
+      if (byte == '\r') continue;
+      if (length == out.size()) return std::unexpected(OsError{0, "haslo jest za dlugie", false});
+      out[length++] = byte;
+    }
+  }
+  SetConsoleMode(input, (saved | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  // UTF-16 from the console, one unit at a time, encoded straight into the
+  // caller's buffer; a surrogate waits for its partner in a local that is
+  // wiped before returning.
+  std::size_t length = 0;
+  char16_t pending = 0;
+  OsResult<std::size_t> result = 0;
+  const auto put = [&](std::u16string_view units) -> bool {
+    std::string encoded = utf16_to_utf8(units);
+    const bool fits = encoded.size() <= out.size() - length;
+    if (fits) {
+      std::copy(encoded.begin(), encoded.end(), out.begin() + static_cast<std::ptrdiff_t>(length));
+      length += encoded.size();
+    }
+    SecureZeroMemory(encoded.data(), encoded.size());
+    return fits;
+  };
+  for (;;) {
+    wchar_t unit = 0;
+    DWORD got = 0;
+    if (!ReadConsoleW(input, &unit, 1, &got, nullptr)) {
+      result = std::unexpected(last_error());
+      break;
+    }
+    if (got == 0 || unit == L'\n') {
+      if (pending) put(std::u16string_view(&pending, 1));
+      result = length;
+      break;
+    }
+    if (unit == L'\r') continue;
+    const char16_t u = static_cast<char16_t>(unit);
+    bool fits = true;
+    if (pending && u >= 0xDC00 && u <= 0xDFFF) {
+      const char16_t pair[2] = {pending, u};
+      fits = put(std::u16string_view(pair, 2));
+      pending = 0;
+    } else {
+      if (pending) fits = put(std::u16string_view(&pending, 1));
+      pending = 0;
+      if (u >= 0xD800 && u <= 0xDBFF) pending = u;
+      else if (fits) fits = put(std::u16string_view(&u, 1));
+    }
+    unit = 0;
+    if (!fits) {
+      result = std::unexpected(OsError{0, "haslo jest za dlugie", false});
+      break;
+    }
+  }
+  pending = 0;
+  SetConsoleMode(input, saved);
+  WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), L"\r\n", 2, nullptr, nullptr);
+  return result;
+}
 
 }  // namespace quarn::platform

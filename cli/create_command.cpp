@@ -1,0 +1,124 @@
+// `quarn create -o OUT [options] INPUT...`: makes an archive, a multi-part
+// set or a self-extracting program.
+#include <cstdio>
+#include <string>
+
+#include "cli/arguments.h"
+#include "cli/commands.h"
+#include "cli/password.h"
+#include "cli/progress.h"
+#include "core/platform/platform.h"
+#include "writer/archive_writer.h"
+
+namespace quarn::cli {
+namespace {
+
+std::optional<EncryptionMode> parse_mode(const std::string& text) {
+  const std::pair<const char*, EncryptionMode> names[] = {
+      {"none", EncryptionMode::None},
+      {"aes", EncryptionMode::Aes256Gcm},
+      {"chacha-aes", EncryptionMode::ChaCha20Poly1305ThenAes256Gcm},
+      {"twofish", EncryptionMode::Twofish256Gcm},
+      {"serpent", EncryptionMode::Serpent256Gcm},
+      {"serpent-twofish-aes", EncryptionMode::SerpentTwofishAes256},
+  };
+  for (const auto& [name, mode] : names)
+    if (text == name) return mode;
+  if (text.size() == 1 && text[0] >= '0' && text[0] <= '5') return static_cast<EncryptionMode>(text[0] - '0');
+  return std::nullopt;
+}
+
+}  // namespace
+
+int run_create(const std::vector<std::string>& args) {
+  const auto parsed = parse_arguments(
+      args,
+      {"--output", "--mode", "--password-file", "--key-file", "--block-size", "--level", "--argon2-memory",
+       "--argon2-passes", "--argon2-lanes", "--split", "--sfx", "--format-version", "--threads"},
+      {"--overwrite", "--quiet"}, {{"-o", "--output"}, {"-q", "--quiet"}});
+  if (!parsed.error.empty()) return usage_error(parsed.error + " Zobacz: quarn create --help.");
+  const auto output = parsed.value("--output");
+  if (!output || parsed.positional.empty())
+    return usage_error("Użycie: quarn create -o WYJŚCIE [OPCJE] PLIK_LUB_FOLDER...  (quarn create --help)");
+
+  writer::WriterOptions options;
+  if (const auto m = parsed.value("--mode")) {
+    const auto mode = parse_mode(*m);
+    if (!mode) return usage_error("Nieznany tryb szyfrowania: " + *m + ". Dozwolone: none, aes, chacha-aes, twofish, serpent, serpent-twofish-aes.");
+    options.mode = *mode;
+  }
+  const auto number_option = [&](const char* name, std::uint64_t min, std::uint64_t max, auto& out, bool size) {
+    const auto text = parsed.value(name);
+    if (!text) return true;
+    const auto n = size ? parse_size(*text) : parse_number(*text);
+    if (!n || *n < min || *n > max) return false;
+    out = static_cast<std::remove_reference_t<decltype(out)>>(*n);
+    return true;
+  };
+  if (!number_option("--block-size", 1, 64u << 20, options.block_size, true))
+    return usage_error("--block-size: od 1 B do 64M, np. 4M.");
+  if (!number_option("--level", 0, 22, options.zstd_level, false))
+    return usage_error("--level: od 0 (bez kompresji) do 22.");
+  if (!number_option("--argon2-memory", 8, 4194304, options.argon2.memory_kib, false) ||
+      !number_option("--argon2-passes", 1, 64, options.argon2.iterations, false) ||
+      !number_option("--argon2-lanes", 1, 64, options.argon2.parallelism, false))
+    return usage_error("Argon2id: pamięć w KiB od 8 do 4194304, przebiegi i wątki od 1 do 64.");
+  if (!number_option("--format-version", 1, 2, options.version, false))
+    return usage_error("--format-version: 1 albo 2.");
+  if (!number_option("--threads", 1, 256, options.threads, false)) return usage_error("--threads: od 1 do 256.");
+  if (const auto key_file = parsed.value("--key-file")) options.key_file = platform::path_from_argument(*key_file);
+
+  writer::OutputOptions out_options;
+  out_options.path = platform::path_from_argument(*output);
+  out_options.overwrite = parsed.flag("--overwrite");
+  if (const auto split = parsed.value("--split")) {
+    out_options.split_size = parse_size(*split);
+    if (!out_options.split_size) return usage_error("--split: rozmiar części, np. 100M.");
+  }
+  if (const auto program = parsed.value("--sfx")) out_options.program = platform::path_from_argument(*program);
+
+  std::vector<std::filesystem::path> inputs;
+  for (const std::string& p : parsed.positional) inputs.push_back(platform::path_from_argument(p));
+  auto tree = writer::gather_inputs(inputs);
+  if (!tree) return fail(tree.error().display());
+
+  if (auto free = writer::check_output_free(out_options); !free) return fail(free.error().display());
+
+  std::optional<SecretBuffer> password;
+  if (options.mode != EncryptionMode::None) {
+    std::optional<std::filesystem::path> password_file;
+    if (const auto f = parsed.value("--password-file")) password_file = platform::path_from_argument(*f);
+    auto obtained = obtain_password(password_file, true);
+    if (!obtained) return fail(obtained.error().display());
+    password = std::move(*obtained);
+  }
+
+  auto out = writer::ArchiveOutput::create(out_options);
+  if (!out) return fail(out.error().display());
+  std::uint64_t total = 0;
+  for (const auto& e : tree->entries) total += e.size;
+  Progress progress(total, !parsed.flag("--quiet"));
+  options.progress = [&](std::uint64_t done) { progress.update(done); };
+  auto summary = writer::write_archive(*tree, options, password ? &*password : nullptr, *out);
+  progress.finish();
+  if (password) password->release();
+  if (!summary) {
+    out->discard();
+    return fail(summary.error().display());
+  }
+
+  if (!parsed.flag("--quiet")) {
+    for (const std::string& skipped : tree->skipped)
+      std::fprintf(stderr, "Pominięto (dowiązanie lub plik specjalny): %s\n", skipped.c_str());
+    std::printf("Utworzono %s: %llu plików, %llu folderów, %llu B danych, archiwum %llu B",
+                platform::path_to_utf8(out_options.path).c_str(), static_cast<unsigned long long>(summary->files),
+                static_cast<unsigned long long>(summary->directories),
+                static_cast<unsigned long long>(summary->plain_bytes),
+                static_cast<unsigned long long>(summary->archive_length));
+    if (out->files().size() > 1) std::printf(" w %zu częściach", out->files().size());
+    std::printf(".\n");
+  }
+  return exit_ok;
+}
+
+}  // namespace quarn::cli

@@ -1,0 +1,31 @@
+// Opening an archive for reading its file list: container, header, keys
+// (asking for the password when the archive is encrypted) and the file list.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+#include "core/archive/header.h"
+#include "core/archive/load_manifest.h"
+#include "core/crypto/frame_cipher.h"
+#include "core/volumes/volume_set.h"
+
+namespace quarn::cli {
+
+struct OpenedArchive {
+  VolumeSet volumes;
+  Header header;
+  FrameCipher cipher;
+  LoadedManifest loaded;
+};
+
+struct KeySources {
+  std::optional<std::filesystem::path> password_file;
+  std::optional<std::filesystem::path> key_file;
+};
+
+// The password is asked for only when the header says the archive is
+// encrypted, and released as soon as the keys are derived.
+Result<OpenedArchive> open_archive(const std::filesystem::path& path, const KeySources& keys);
+
+}  // namespace quarn::cli

@@ -1,0 +1,67 @@
+#include "core/archive/entry_path.h"
+
+#include <array>
+#include <string>
+
+#include "core/platform/platform.h"
+#include "core/platform/utf.h"
+
+namespace quarn {
+namespace {
+
+constexpr std::array<std::u32string_view, 22> reserved_names = {
+    U"CON",  U"PRN",  U"AUX",  U"NUL",  U"COM1", U"COM2", U"COM3", U"COM4", U"COM5", U"COM6", U"COM7",
+    U"COM8", U"COM9", U"LPT1", U"LPT2", U"LPT3", U"LPT4", U"LPT5", U"LPT6", U"LPT7", U"LPT8", U"LPT9"};
+
+char32_t ascii_upper(char32_t c) { return (c >= U'a' && c <= U'z') ? c - 32 : c; }
+
+bool forbidden_character(char32_t c) {
+  return c < 0x20 || c == U'"' || c == U'*' || c == U':' || c == U'<' || c == U'>' || c == U'?' || c == U'\\' ||
+         c == U'|';
+}
+
+bool is_device_name(std::u32string_view component) {
+  std::u32string_view base = component.substr(0, component.find(U'.'));
+  while (!base.empty() && is_unicode_white_space(base.back())) base.remove_suffix(1);
+  for (const std::u32string_view reserved : reserved_names) {
+    if (base.size() != reserved.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < base.size() && same; ++i) same = ascii_upper(base[i]) == reserved[i];
+    if (same) return true;
+  }
+  return false;
+}
+
+bool component_allowed(std::u32string_view c) {
+  if (c.empty() || c == U"." || c == U"..") return false;
+  if (c.back() == U' ' || c.back() == U'.') return false;
+  for (const char32_t ch : c)
+    if (forbidden_character(ch)) return false;
+  return !is_device_name(c);
+}
+
+}  // namespace
+
+bool is_unicode_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+Result<std::filesystem::path> check_entry_path(std::string_view entry_path, const std::filesystem::path& destination) {
+  const auto refuse = [&] { return std::unexpected(ArchiveError::unsafe_path(std::string(entry_path))); };
+  if (entry_path.empty() || entry_path.size() > MAX_ENTRY_PATH || entry_path.front() == '/') return refuse();
+
+  std::filesystem::path out = destination;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = entry_path.find('/', start);
+    const std::string_view component = entry_path.substr(start, slash - start);
+    if (!component_allowed(platform::utf8_to_utf32(component))) return refuse();
+    out /= platform::path_from_utf8(component);
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return out;
+}
+
+}  // namespace quarn

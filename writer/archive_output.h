@@ -1,0 +1,57 @@
+// Where a new archive stream goes: one file, numbered parts of a fixed size,
+// or the end of a copy of the self-extractor program.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/error/archive_error.h"
+#include "core/platform/platform.h"
+
+namespace quarn::writer {
+
+struct OutputOptions {
+  std::filesystem::path path;                   // the file; with split_size, the stem of OUT.001, OUT.002, ...
+  std::optional<std::uint64_t> split_size = std::nullopt;       // bytes per part
+  std::optional<std::filesystem::path> program = std::nullopt;  // self-extractor program to put before the stream
+  bool overwrite = false;
+};
+
+class ArchiveOutput {
+ public:
+  // Refuses to replace existing files unless told to; copies the program
+  // first when making a self-extractor.
+  static Result<ArchiveOutput> create(const OutputOptions& options);
+
+  Result<void> write(std::span<const std::uint8_t> bytes);
+
+  // Closes and deletes everything written: for a failure half way.
+  void discard();
+
+  // Bytes of the archive stream written so far (the program not counted).
+  std::uint64_t stream_length() const { return stream_length_; }
+
+  // The files written, in order.
+  const std::vector<std::filesystem::path>& files() const { return files_; }
+
+ private:
+  ArchiveOutput() = default;
+  Result<void> open_next_part();
+
+  OutputOptions options_;
+  platform::File current_;
+  std::uint64_t current_length_ = 0;
+  std::uint64_t stream_length_ = 0;
+  std::vector<std::filesystem::path> files_;
+};
+
+// Fails when the output (or its first part) exists and may not be replaced.
+Result<void> check_output_free(const OutputOptions& options);
+
+// OUT.001, OUT.002, ... (three digits at least).
+std::filesystem::path part_path(const std::filesystem::path& stem, std::uint64_t number);
+
+}  // namespace quarn::writer

@@ -1,0 +1,62 @@
+// write_archive: makes a Quarn archive stream from gathered inputs, the
+// inverse of everything the reader checks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/crypto/argon2_params.h"
+#include "core/crypto/encryption_mode.h"
+#include "core/crypto/secret_buffer.h"
+#include "core/error/archive_error.h"
+#include "writer/archive_output.h"
+#include "writer/input_tree.h"
+
+namespace quarn::writer {
+
+// What a FIDO2 key contributes: its descriptor for the header and the
+// hmac-secret output it gave for that descriptor's salt.
+struct Fido2Factor {
+  std::string rp_id;
+  std::vector<std::uint8_t> credential_id;
+  std::array<std::uint8_t, 32> salt{};
+  std::array<std::uint8_t, 32> hmac_secret_output{};
+};
+
+// Argon2id costs of a real archive: 256 MiB, 3 passes, 4 lanes.
+inline constexpr Argon2Params default_argon2{262144, 3, 4};
+
+struct WriterOptions {
+  std::uint16_t version = 2;
+  EncryptionMode mode = EncryptionMode::Aes256Gcm;
+  std::uint32_t block_size = 4u << 20;
+  int zstd_level = 3;  // 0 stores every frame without compression
+  Argon2Params argon2 = default_argon2;
+  std::optional<std::filesystem::path> key_file;
+  std::optional<Fido2Factor> fido2;
+  unsigned threads = 0;  // 0: one per processor
+  std::string tool = "quarn";
+  std::int64_t created_unix = -1;  // -1: now
+  // Salts to use instead of fresh random ones: only for reproducible test archives.
+  std::optional<std::array<std::uint8_t, 48>> fixed_salts;
+  // Called with the plain bytes stored so far; from the calling thread.
+  std::function<void(std::uint64_t)> progress;
+};
+
+struct WriteSummary {
+  std::uint64_t files = 0;
+  std::uint64_t directories = 0;
+  std::uint64_t plain_bytes = 0;
+  std::uint64_t data_frames = 0;
+  std::uint64_t archive_length = 0;
+};
+
+// `password` is required for every mode but 0 and ignored for mode 0.
+Result<WriteSummary> write_archive(const InputTree& inputs, const WriterOptions& options,
+                                   const SecretBuffer* password, ArchiveOutput& output);
+
+}  // namespace quarn::writer
