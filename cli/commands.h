@@ -15,6 +15,8 @@ inline constexpr int exit_usage = 2;
 int run_info(const std::vector<std::string>& args);
 int run_list(const std::vector<std::string>& args);
 int run_create(const std::vector<std::string>& args);
+int run_extract(const std::vector<std::string>& args);
+int run_test(const std::vector<std::string>& args);
 
 // Prints the error's text as the last line of stderr and returns exit_failure.
 int fail(const std::string& display_text);

@@ -17,6 +17,8 @@ constexpr const char* help_text =
     "Polecenia:\n"
     "  info ARCHIWUM     pokazuje, czym jest archiwum (tryb szyfrowania, parametry)\n"
     "  list ARCHIWUM     wypisuje pliki i foldery archiwum\n"
+    "  extract ARCHIWUM  rozpakowuje archiwum (-o FOLDER; domyślnie obok archiwum)\n"
+    "  test ARCHIWUM     sprawdza całe archiwum, niczego nie zapisując\n"
     "  create -o WYJŚCIE PLIK_LUB_FOLDER...\n"
     "                    tworzy archiwum (także wieloczęściowe lub samorozpakowujące)\n"
     "\n"
@@ -63,5 +65,7 @@ int main(int argc, char** argv) {
   if (command == "info") return run_info(rest);
   if (command == "list") return run_list(rest);
   if (command == "create") return run_create(rest);
+  if (command == "extract") return run_extract(rest);
+  if (command == "test") return run_test(rest);
   return usage_error("Nieznane polecenie: " + command + ". Lista poleceń: quarn --help.");
 }

@@ -13,7 +13,7 @@
 namespace quarn::cli {
 
 struct OpenedArchive {
-  VolumeSet volumes;
+  std::optional<VolumeSet> volumes;  // released before extraction: the reader opens its own
   Header header;
   FrameCipher cipher;
   LoadedManifest loaded;

@@ -50,9 +50,11 @@ Result<SecretBuffer> password_from_terminal(bool confirm) {
 
 Result<SecretBuffer> obtain_password(const std::optional<std::filesystem::path>& password_file, bool confirm) {
   if (password_file) return password_from_file(*password_file);
-  if (!platform::stdin_is_terminal())
+  if (!platform::stdin_is_terminal()) {
+    if (!confirm) return std::unexpected(ArchiveError::password_required());
     return std::unexpected(ArchiveError::message(
-        "Archiwum wymaga hasła, a wejście nie jest terminalem. Podaj je opcją --password-file PLIK."));
+        "Szyfrowane archiwum wymaga hasła, a wejście nie jest terminalem. Podaj je opcją --password-file PLIK."));
+  }
   return password_from_terminal(confirm);
 }
 

@@ -16,8 +16,9 @@ Result<SecretBuffer> password_from_file(const std::filesystem::path& path);
 // Asks on the terminal; with `confirm`, asks twice and insists they match.
 Result<SecretBuffer> password_from_terminal(bool confirm);
 
-// --password-file when given, otherwise the terminal; a Message telling what
-// to do when neither is possible.
+// --password-file when given, otherwise the terminal. When neither is
+// possible: PasswordRequired for an archive being opened, a Message saying
+// what to do for one being made (`confirm`).
 Result<SecretBuffer> obtain_password(const std::optional<std::filesystem::path>& password_file, bool confirm);
 
 }  // namespace quarn::cli

@@ -10,8 +10,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Attribute bits the reader applies; the rest mean nothing on another machine.
-constexpr std::uint32_t stored_attribute_mask = 0x20A7;
+// Attribute bits the reader applies, and the directory bit; the rest mean
+// nothing on another machine.
+constexpr std::uint32_t stored_attribute_mask = 0x20A7 | 0x10;
 
 ArchiveError refuse_path(const std::string& archive_path) {
   return ArchiveError::message("Tej ścieżki nie da się bezpiecznie zapisać w archiwum: " + archive_path);

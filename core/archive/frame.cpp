@@ -145,6 +145,14 @@ FrameDecoder::~FrameDecoder() {
   if (dctx_) ZSTD_freeDCtx(as_dctx(dctx_));
 }
 
+Result<void> FrameDecoder::prepare() {
+  if (!dctx_) {
+    dctx_ = ZSTD_createDCtx();
+    if (!dctx_) return std::unexpected(ArchiveError::io({0, "ZSTD_createDCtx: brak pamieci", false}));
+  }
+  return {};
+}
+
 Result<std::vector<std::uint8_t>> FrameDecoder::decode(Frame frame, std::uint32_t capacity_limit) {
   const FrameHeader& h = frame.header;
   const bool file_list = messages_ == Messages::FileList;
@@ -163,10 +171,7 @@ Result<std::vector<std::uint8_t>> FrameDecoder::decode(Frame frame, std::uint32_
     return std::move(frame.payload);
   }
 
-  if (!dctx_) {
-    dctx_ = ZSTD_createDCtx();
-    if (!dctx_) return std::unexpected(ArchiveError::io({0, "ZSTD_createDCtx: brak pamieci", false}));
-  }
+  if (auto ready = prepare(); !ready) return std::unexpected(std::move(ready.error()));
   std::vector<std::uint8_t> plain(std::min(h.plain_length, capacity_limit));
   const std::size_t n = ZSTD_decompressDCtx(as_dctx(dctx_), plain.data(), plain.size(), frame.payload.data(),
                                             frame.payload.size());

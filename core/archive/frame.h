@@ -88,6 +88,10 @@ class FrameDecoder {
   FrameDecoder& operator=(const FrameDecoder&) = delete;
   ~FrameDecoder();
 
+  // Creates the decompression context up front (decode would create it on
+  // first use); Io when the library cannot.
+  Result<void> prepare();
+
   // `capacity_limit` bounds the decompression buffer below plain_length
   // (the file list's 512 MiB cap).
   Result<std::vector<std::uint8_t>> decode(Frame frame, std::uint32_t capacity_limit = UINT32_MAX);

@@ -50,6 +50,29 @@ struct FileInfo {
 // Metadata without following a final symbolic link (a link reports Symlink).
 OsResult<FileInfo> query_info(const std::filesystem::path& path);
 
+// Creates the directory and every missing ancestor; an existing directory is
+// no failure, an existing file in the way is.
+OsResult<void> create_directories(const std::filesystem::path& path);
+
+// Applies the stored attribute bits. On POSIX only read-only has a meaning:
+// it removes the write permissions (and its absence leaves them alone).
+OsResult<void> set_attributes(const std::filesystem::path& path, std::uint32_t attributes);
+
+// Stamps a directory's creation and last-write times (0 leaves one as it
+// is). POSIX cannot set a creation time. False when the directory could not
+// be opened or stamped.
+bool stamp_directory_times(const std::filesystem::path& path, std::uint64_t created_ticks,
+                           std::uint64_t modified_ticks);
+
+// The internet-origin mark of a file: the stream path:Zone.Identifier on
+// Windows, the extended attribute user.Zone.Identifier on Linux.
+OsResult<std::vector<std::uint8_t>> read_zone_identifier(const std::filesystem::path& path,
+                                                        std::size_t max_length);
+OsResult<void> write_zone_identifier(const std::filesystem::path& path, std::span<const std::uint8_t> mark);
+
+// Logical processors this process may run on, at least 1.
+unsigned active_processor_count();
+
 // Deletes a file; failures are the caller's to ignore or report.
 OsResult<void> remove_file(const std::filesystem::path& path);
 
@@ -76,6 +99,11 @@ class File {
 
   // Writes all of `bytes` at the current end of what this handle wrote.
   OsResult<void> write_all(std::span<const std::uint8_t> bytes);
+
+  // Sets the creation and last-write times in one call; 0 leaves a time as
+  // it is, the last-access time is never touched. POSIX has no settable
+  // creation time.
+  OsResult<void> set_times(std::uint64_t created_ticks, std::uint64_t modified_ticks);
 
   OsResult<std::uint64_t> size() const;
 
@@ -107,7 +135,8 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 // are (a file name need not be UTF-8); on Windows the argument is UTF-8.
 std::filesystem::path path_from_argument(std::string_view argument);
 
-// Lets the console show UTF-8 output (a no-op where it already does).
+// Lets the console show UTF-8 output and keeps stdout and stderr free of
+// line-end translation (a no-op where both already hold).
 void prepare_console_output();
 
 bool stdin_is_terminal();

@@ -86,6 +86,14 @@ std::u32string utf8_to_utf32(std::string_view bytes) {
   return out;
 }
 
+std::string utf32_to_utf8(std::u32string_view points) {
+  std::string out;
+  out.reserve(points.size());
+  for (const char32_t cp : points)
+    append_utf8(out, (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) ? replacement : cp);
+  return out;
+}
+
 std::u16string utf8_to_utf16(std::string_view bytes) {
   std::u16string out;
   out.reserve(bytes.size());

@@ -15,6 +15,9 @@ bool is_valid_utf8(std::string_view bytes);
 // Code points of `bytes`, invalid sequences as U+FFFD.
 std::u32string utf8_to_utf32(std::string_view bytes);
 
+// Surrogates and values above U+10FFFF become U+FFFD.
+std::string utf32_to_utf8(std::u32string_view points);
+
 std::u16string utf8_to_utf16(std::string_view bytes);
 
 // Unpaired surrogates become U+FFFD.

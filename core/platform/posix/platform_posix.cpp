@@ -1,7 +1,9 @@
 // POSIX implementation of the platform interface.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -58,6 +60,75 @@ OsResult<FileInfo> query_info(const std::filesystem::path& path) {
   info.attributes = info.kind == FileKind::Directory ? attribute_directory : attribute_archive;
   if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) info.attributes |= attribute_readonly;
   return info;
+}
+
+namespace {
+
+timespec timespec_from_ticks(std::uint64_t ticks) {
+  if (ticks == 0) return timespec{0, UTIME_OMIT};
+  const std::int64_t unix_ticks = static_cast<std::int64_t>(ticks) - static_cast<std::int64_t>(unix_epoch_ticks);
+  std::int64_t seconds = unix_ticks / 10000000;
+  std::int64_t rest = unix_ticks % 10000000;
+  if (rest < 0) {
+    rest += 10000000;
+    seconds -= 1;
+  }
+  return timespec{static_cast<time_t>(seconds), static_cast<long>(rest * 100)};
+}
+
+constexpr const char* zone_attribute = "user.Zone.Identifier";
+
+}  // namespace
+
+OsResult<void> create_directories(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  if (error) return std::unexpected(posix_error(error.value()));
+  if (!std::filesystem::is_directory(path, error)) return std::unexpected(posix_error(ENOTDIR));
+  return {};
+}
+
+OsResult<void> set_attributes(const std::filesystem::path& path, std::uint32_t attributes) {
+  if (!(attributes & attribute_readonly)) return {};
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::unexpected(posix_error(errno));
+  if (::chmod(path.c_str(), st.st_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH)) != 0)
+    return std::unexpected(posix_error(errno));
+  return {};
+}
+
+bool stamp_directory_times(const std::filesystem::path& path, std::uint64_t, std::uint64_t modified_ticks) {
+  const timespec times[2] = {timespec{0, UTIME_OMIT}, timespec_from_ticks(modified_ticks)};
+  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+OsResult<std::vector<std::uint8_t>> read_zone_identifier(const std::filesystem::path& path, std::size_t max_length) {
+  std::vector<std::uint8_t> mark(max_length + 1);
+  const ssize_t n = ::getxattr(path.c_str(), zone_attribute, mark.data(), mark.size());
+  if (n < 0) {
+    // ERANGE: longer than the buffer, so longer than max_length.
+    if (errno == ERANGE) return std::unexpected(OsError{ERANGE, std::strerror(ERANGE), false});
+    return std::unexpected(posix_error(errno));
+  }
+  mark.resize(static_cast<std::size_t>(n));
+  return mark;
+}
+
+OsResult<void> write_zone_identifier(const std::filesystem::path& path, std::span<const std::uint8_t> mark) {
+  if (::setxattr(path.c_str(), zone_attribute, mark.data(), mark.size(), 0) != 0)
+    return std::unexpected(posix_error(errno));
+  return {};
+}
+
+unsigned active_processor_count() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<unsigned>(count);
+  }
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
 OsResult<void> remove_file(const std::filesystem::path& path) {
@@ -126,6 +197,13 @@ OsResult<void> File::write_all(std::span<const std::uint8_t> bytes) {
     }
     bytes = bytes.subspan(static_cast<std::size_t>(n));
   }
+  return {};
+}
+
+OsResult<void> File::set_times(std::uint64_t, std::uint64_t modified_ticks) {
+  if (modified_ticks == 0) return {};
+  const timespec times[2] = {timespec{0, UTIME_OMIT}, timespec_from_ticks(modified_ticks)};
+  if (::futimens(fd_of(handle_), times) != 0) return std::unexpected(posix_error(errno));
   return {};
 }
 

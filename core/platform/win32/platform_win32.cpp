@@ -2,6 +2,10 @@
 // the system as UTF-16; nothing goes through the ANSI code page.
 #include <windows.h>
 #include <shellapi.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
 
 #include "core/platform/platform.h"
 #include "core/platform/utf.h"
@@ -75,6 +79,80 @@ OsResult<FileInfo> query_info(const std::filesystem::path& path) {
   return info;
 }
 
+namespace {
+
+FILETIME filetime_of(std::uint64_t ticks) {
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+bool set_handle_times(HANDLE h, std::uint64_t created_ticks, std::uint64_t modified_ticks) {
+  if (created_ticks == 0 && modified_ticks == 0) return true;
+  const FILETIME created = filetime_of(created_ticks);
+  const FILETIME modified = filetime_of(modified_ticks);
+  return SetFileTime(h, created_ticks ? &created : nullptr, nullptr, modified_ticks ? &modified : nullptr) != 0;
+}
+
+std::filesystem::path zone_stream(const std::filesystem::path& path) {
+  std::wstring name = path.native();
+  name += L":Zone.Identifier";
+  return std::filesystem::path(name);
+}
+
+}  // namespace
+
+OsResult<void> create_directories(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+  if (error) return std::unexpected(windows_error(static_cast<DWORD>(error.value())));
+  if (!std::filesystem::is_directory(path, error)) return std::unexpected(windows_error(ERROR_DIRECTORY));
+  return {};
+}
+
+OsResult<void> set_attributes(const std::filesystem::path& path, std::uint32_t attributes) {
+  if (!SetFileAttributesW(path.c_str(), attributes)) return std::unexpected(last_error());
+  return {};
+}
+
+bool stamp_directory_times(const std::filesystem::path& path, std::uint64_t created_ticks,
+                           std::uint64_t modified_ticks) {
+  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = set_handle_times(h, created_ticks, modified_ticks);
+  CloseHandle(h);
+  return ok;
+}
+
+OsResult<std::vector<std::uint8_t>> read_zone_identifier(const std::filesystem::path& path, std::size_t max_length) {
+  auto file = File::open_for_reading(zone_stream(path));
+  if (!file) return std::unexpected(std::move(file.error()));
+  std::vector<std::uint8_t> mark(max_length + 1);
+  std::size_t filled = 0;
+  while (filled < mark.size()) {
+    auto got = file->read_at(filled, std::span(mark).subspan(filled));
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got == 0) break;
+    filled += *got;
+  }
+  if (filled > max_length) return std::unexpected(windows_error(ERROR_FILE_TOO_LARGE));
+  mark.resize(filled);
+  return mark;
+}
+
+OsResult<void> write_zone_identifier(const std::filesystem::path& path, std::span<const std::uint8_t> mark) {
+  auto file = File::create_for_writing(zone_stream(path));
+  if (!file) return std::unexpected(std::move(file.error()));
+  return file->write_all(mark);
+}
+
+unsigned active_processor_count() {
+  const DWORD count = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+  if (count > 0) return count;
+  SYSTEM_INFO info{};
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1;
+}
+
 OsResult<void> remove_file(const std::filesystem::path& path) {
   if (!DeleteFileW(path.c_str())) return std::unexpected(last_error());
   return {};
@@ -139,6 +217,11 @@ OsResult<void> File::write_all(std::span<const std::uint8_t> bytes) {
   return {};
 }
 
+OsResult<void> File::set_times(std::uint64_t created_ticks, std::uint64_t modified_ticks) {
+  if (!set_handle_times(handle_of(handle_), created_ticks, modified_ticks)) return std::unexpected(last_error());
+  return {};
+}
+
 OsResult<std::uint64_t> File::size() const {
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(handle_of(handle_), &size)) return std::unexpected(last_error());
@@ -181,7 +264,12 @@ std::filesystem::path path_from_argument(std::string_view argument) {
   return path_from_utf8(argument);
 }
 
-void prepare_console_output() { SetConsoleOutputCP(CP_UTF8); }
+void prepare_console_output() {
+  SetConsoleOutputCP(CP_UTF8);
+  // Our texts hold exactly the line feeds they mean: no CR LF translation.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+}
 
 namespace {
 

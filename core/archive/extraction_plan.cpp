@@ -1,0 +1,225 @@
+#include "core/archive/extraction_plan.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "core/archive/entry_path.h"
+#include "core/archive/keyed_hash.h"
+#include "core/archive/unicode_lowercase.h"
+#include "core/error/detail_texts.h"
+#include "core/platform/platform.h"
+#include "core/platform/system.h"
+#include "core/platform/utf.h"
+
+namespace quarn {
+namespace {
+
+using NativeName = std::filesystem::path::string_type;
+using KeySet = std::unordered_set<std::string, KeyedTextHash>;
+using CounterMap = std::unordered_map<std::string, std::uint64_t, KeyedTextHash>;
+
+// A path's bytes as the system holds them, for comparisons that must not
+// merge two names which only look alike once converted to text.
+std::string native_bytes(const std::filesystem::path& path) {
+  const NativeName& name = path.native();
+  return std::string(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(NativeName::value_type));
+}
+
+NativeName native_from_ascii(std::string_view ascii) { return NativeName(ascii.begin(), ascii.end()); }
+
+// Whether something is on disk at a path. Any successful metadata query
+// counts, whatever it finds: a file, a directory, a dangling link; a failed
+// query counts as nothing there.
+//
+// Folders below the destination that turn out to be missing are remembered:
+// a query inside a folder whose own query failed fails as well, and the disk
+// does not change while planning, so unpacking into a fresh destination costs
+// one query per folder instead of one per file. The destination itself is
+// there (the caller made it).
+class DiskProbe {
+ public:
+  explicit DiskProbe(SipHashKey hash_key) : missing_folders_(0, KeyedTextHash(hash_key)) {}
+
+  // `in_subfolder`: the path lies below a folder of the destination rather
+  // than in the destination itself.
+  bool exists(const std::filesystem::path& path, bool in_subfolder) {
+    if (in_subfolder) {
+      const std::filesystem::path folder = path.parent_path();
+      const auto [known, fresh] = missing_folders_.try_emplace(native_bytes(folder), false);
+      if (fresh) known->second = !platform::query_info(folder).has_value();
+      if (known->second) return false;
+    }
+    return platform::query_info(path).has_value();
+  }
+
+ private:
+  std::unordered_map<std::string, bool, KeyedTextHash> missing_folders_;
+};
+
+// Invisible characters and text-direction controls, which can make a name
+// read differently from what it is.
+bool is_suspicious(char32_t c) {
+  return (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069) ||
+         c == 0xFEFF;
+}
+
+bool has_suspicious_character(std::string_view path) {
+  const std::u32string points = platform::utf8_to_utf32(path);
+  return std::any_of(points.begin(), points.end(), is_suspicious);
+}
+
+// A file name split for numbering. A full stop that is the first character
+// does not start an extension, so ".profile" is all stem.
+struct NameParts {
+  NativeName stem;
+  NativeName extension;
+  bool has_extension = false;
+
+  explicit NameParts(const NativeName& name) {
+    const auto dot = name.rfind(static_cast<NativeName::value_type>('.'));
+    if (dot == NativeName::npos || dot == 0) {
+      stem = name;
+    } else {
+      stem = name.substr(0, dot);
+      extension = name.substr(dot + 1);
+      has_extension = true;
+    }
+  }
+
+  // "stem (n).extension", or "name (n)" without an extension.
+  NativeName numbered(std::uint64_t n) const {
+    NativeName name = stem + native_from_ascii(" (" + std::to_string(n) + ")");
+    if (has_extension) name += native_from_ascii(".") + extension;
+    return name;
+  }
+};
+
+struct Placement {
+  std::filesystem::path path;
+  std::string key;
+};
+
+// The collision keys taken so far, and the search for a free numbered name.
+//
+// Trying n = 2, 3, ... from the start for every colliding file would make an
+// archive of k files with one name cost k*k/2 tries. Two memories avoid that,
+// both sound because keys are only ever added and the disk is not changed
+// while planning:
+// - per collision key, the smallest n whose candidate key is not planned yet.
+//   The key of "stem (n).ext" follows from the key of "stem.ext" alone
+//   (lowercasing maps code point by code point and never makes or removes a
+//   full stop or separator), so every spelling of one name shares it;
+// - per exact output path, the n after the one it last received, which also
+//   skips candidates refused because they exist on disk.
+class NameTable {
+ public:
+  NameTable(SipHashKey hash_key, std::size_t expected)
+      : disk_(hash_key),
+        planned_(expected, KeyedTextHash(hash_key)),
+        next_by_key_(0, KeyedTextHash(hash_key)),
+        next_by_path_(0, KeyedTextHash(hash_key)) {}
+
+  // Whether a file planned at `out` (with that collision key) needs a new name.
+  bool taken(const std::filesystem::path& out, const std::string& key, bool in_subfolder) {
+    return planned_.contains(key) || disk_.exists(out, in_subfolder);
+  }
+  void add(std::string key) { planned_.insert(std::move(key)); }
+
+  // The first numbered candidate for `out` that neither exists on disk nor
+  // collides with a planned key. Does not add its key.
+  Placement free_name(const std::filesystem::path& out, const std::string& key, bool in_subfolder) {
+    const NameParts parts(out.filename().native());
+    std::uint64_t& unplanned_from = next_by_key_.try_emplace(key, 2).first->second;
+    std::uint64_t& path_next = next_by_path_.try_emplace(native_bytes(out), 2).first->second;
+
+    std::uint64_t n = std::max(unplanned_from, path_next);
+    bool at_frontier = n == unplanned_from;
+    for (;; ++n) {
+      std::filesystem::path candidate = out;
+      candidate.replace_filename(parts.numbered(n));
+      std::string candidate_key = collision_key(candidate);
+      if (planned_.contains(candidate_key)) {
+        if (at_frontier) unplanned_from = n + 1;
+        continue;
+      }
+      if (!disk_.exists(candidate, in_subfolder)) {
+        // The caller plans this key at once, so the frontier may pass it.
+        if (at_frontier) unplanned_from = n + 1;
+        path_next = n + 1;
+        return {std::move(candidate), std::move(candidate_key)};
+      }
+      at_frontier = false;
+    }
+  }
+
+ private:
+  DiskProbe disk_;
+  KeySet planned_;
+  CounterMap next_by_key_;
+  CounterMap next_by_path_;
+};
+
+Result<SipHashKey> draw_hash_key() {
+  std::array<std::uint8_t, 16> seed{};
+  if (const auto drawn = platform::random_bytes(seed); !drawn)
+    return std::unexpected(ArchiveError::message(texts::random_generator_failure(drawn.error())));
+  return SipHashKey::from_bytes(seed);
+}
+
+// Creates the plan's directories in list order: a directory entry's own path,
+// a file entry's parent, each with its missing ancestors.
+Result<void> create_directory_tree(const std::vector<Entry>& entries, const ExtractionPlan& plan,
+                                   SipHashKey hash_key) {
+  KeySet made(0, KeyedTextHash(hash_key));
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::filesystem::path& out = *plan.output_paths[i];
+    const std::filesystem::path dir = entries[i].kind == EntryKind::Dir ? out : out.parent_path();
+    // An empty parent is the current directory, which exists.
+    if (dir.empty() || !made.insert(native_bytes(dir)).second) continue;
+    if (auto created = platform::create_directories(dir); !created)
+      return std::unexpected(ArchiveError::io(std::move(created.error())));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string collision_key(const std::filesystem::path& output_path) {
+  return lowercase_utf8(platform::path_to_utf8(output_path));
+}
+
+Result<ExtractionPlan> plan_extraction(const std::filesystem::path& destination, const std::vector<Entry>& entries) {
+  const Result<SipHashKey> hash_key = draw_hash_key();
+  if (!hash_key) return std::unexpected(hash_key.error());
+
+  ExtractionPlan plan;
+  plan.output_paths.reserve(entries.size());
+  NameTable names(*hash_key, entries.size());
+  for (const Entry& entry : entries) {
+    Result<std::filesystem::path> checked = check_entry_path(entry.path, destination);
+    if (!checked) return std::unexpected(std::move(checked.error()));
+    if (has_suspicious_character(entry.path)) plan.suspicious_names.push_back(entry.path);
+
+    Placement placed{std::move(*checked), {}};
+    placed.key = collision_key(placed.path);
+    const bool in_subfolder = entry.path.find('/') != std::string::npos;
+    if (entry.kind == EntryKind::File && names.taken(placed.path, placed.key, in_subfolder)) {
+      placed = names.free_name(placed.path, placed.key, in_subfolder);
+      plan.renames.push_back(Rename{entry.path, platform::path_to_utf8(placed.path)});
+    }
+    names.add(std::move(placed.key));
+    plan.output_paths.emplace_back(std::move(placed.path));
+  }
+
+  if (auto tree = create_directory_tree(entries, plan, *hash_key); !tree) return std::unexpected(std::move(tree.error()));
+
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if (entries[i].kind == EntryKind::File) plan.file_order.push_back(i);
+  return plan;
+}
+
+}  // namespace quarn

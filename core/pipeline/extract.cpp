@@ -1,0 +1,208 @@
+#include "core/pipeline/extract.h"
+
+#include <chrono>
+#include <limits>
+#include <map>
+#include <system_error>
+#include <thread>
+#include <variant>
+
+#include "core/archive/entry_path.h"
+#include "core/archive/frame.h"
+#include "core/archive/extraction_plan.h"
+#include "core/pipeline/queues.h"
+#include "core/platform/platform.h"
+
+namespace quarn {
+namespace {
+
+using pipeline::BoundedQueue;
+using pipeline::ResultQueue;
+
+constexpr std::uint64_t NO_FRAME = std::numeric_limits<std::uint64_t>::max();
+
+struct FrameJob {
+  std::uint64_t seq = 0;
+  Frame frame;
+};
+
+struct FrameResult {
+  std::uint64_t seq = 0;
+  Result<std::vector<std::uint8_t>> plain;
+};
+
+struct Token {};
+
+struct Shared {
+  explicit Shared(unsigned workers)
+      : jobs(2 * std::size_t{workers}), results(workers), tokens(3 * std::size_t{workers}) {}
+  BoundedQueue<FrameJob> jobs;
+  ResultQueue<FrameResult> results;
+  BoundedQueue<Token> tokens;
+  std::atomic<bool> abort{false};
+};
+
+Result<void> run_reader(const ArchiveSource& archive, Shared& shared, const std::atomic<bool>& cancel_flag) {
+  auto volumes = VolumeSet::open(archive.path);
+  if (!volumes) return std::unexpected(std::move(volumes.error()));
+  DataFrameReader reader(std::move(*volumes), archive.header, archive.manifest.data_frames, archive.filelist_offset);
+  for (std::uint64_t i = 0;; ++i) {
+    if (i < archive.manifest.data_frames && cancel_flag.load()) return std::unexpected(ArchiveError::cancelled());
+    auto frame = reader.next();
+    if (!frame) return std::unexpected(std::move(frame.error()));
+    if (!*frame) return {};  // all frames read and the end offset checked
+    if (shared.abort.load()) return std::unexpected(ArchiveError::cancelled());
+    if (!shared.tokens.pop()) return std::unexpected(ArchiveError::cancelled());
+    if (!shared.jobs.push(FrameJob{i, std::move(**frame)})) return std::unexpected(ArchiveError::cancelled());
+  }
+}
+
+void reader_thread(const ArchiveSource& archive, Shared& shared, const std::atomic<bool>& cancel_flag,
+                   Result<void>& outcome) {
+  outcome = run_reader(archive, shared, cancel_flag);
+  if (!outcome) shared.abort.store(true);
+  shared.jobs.close_sending();
+}
+
+void worker_thread(const ArchiveSource& archive, Shared& shared) {
+  FrameDecoder decoder(archive.cipher, archive.digest);
+  auto prepared = decoder.prepare();
+  if (!prepared) {
+    shared.abort.store(true);
+    shared.results.push(FrameResult{NO_FRAME, std::unexpected(std::move(prepared.error()))});
+  }
+  while (auto job = shared.jobs.pop()) {
+    FrameResult result{job->seq, std::unexpected(ArchiveError::cancelled())};
+    if (prepared && !shared.abort.load()) result.plain = decoder.decode(std::move(job->frame));
+    shared.results.push(std::move(result));
+  }
+  shared.results.sender_done();
+}
+
+// For checking without writing: each path as extraction would take it, no disk involved.
+Result<ExtractionPlan> verification_plan(const std::vector<Entry>& entries) {
+  ExtractionPlan plan;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    auto path = check_entry_path(entries[i].path, ".");
+    if (!path) return std::unexpected(std::move(path.error()));
+    plan.output_paths.push_back(std::move(*path));
+    if (entries[i].kind == EntryKind::File) plan.file_order.push_back(i);
+  }
+  return plan;
+}
+
+}  // namespace
+
+Result<ExtractionReport> extract(const ArchiveSource& archive, const std::filesystem::path& destination,
+                                 const std::atomic<bool>& cancel_flag, const ExtractOptions& options) {
+  const auto start = std::chrono::steady_clock::now();
+  const unsigned workers = options.workers ? options.workers : platform::active_processor_count();
+
+  std::optional<std::vector<std::uint8_t>> zone_mark;
+  Result<ExtractionPlan> plan = ExtractionPlan{};
+  if (options.verify_only) {
+    plan = verification_plan(archive.manifest.entries);
+  } else {
+    zone_mark = read_zone_mark(archive.path);
+    if (auto made = platform::create_directories(destination); !made)
+      return std::unexpected(ArchiveError::io(std::move(made.error())));
+    plan = plan_extraction(destination, archive.manifest.entries);
+  }
+  if (!plan) return std::unexpected(std::move(plan.error()));
+
+  OutputWriter writer(*plan, archive.manifest.entries, std::move(zone_mark), options.verify_only);
+  if (auto opened = writer.open_next_file(); !opened) {
+    writer.close_open_file();
+    return std::unexpected(std::move(opened.error()));
+  }
+
+  Shared shared(workers);
+  for (unsigned i = 0; i < 3 * workers; ++i)
+    if (!shared.tokens.push(Token{})) invariant_violated("kanal zetonow");
+
+  // A thread that cannot be started stops the extraction like any failure:
+  // the threads already running are stopped and joined before returning.
+  Result<void> reader_outcome;
+  std::thread reader;
+  std::vector<std::thread> worker_threads;
+  std::optional<ArchiveError> start_failure;
+  try {
+    reader = std::thread([&] { reader_thread(archive, shared, cancel_flag, reader_outcome); });
+  } catch (const std::system_error& e) {
+    start_failure = ArchiveError::io({e.code().value(), "nie mozna uruchomic watku czytajacego", false});
+    shared.jobs.close_sending();
+  }
+  worker_threads.reserve(workers);
+  for (unsigned i = 0; i < workers; ++i) {
+    try {
+      worker_threads.emplace_back([&] { worker_thread(archive, shared); });
+    } catch (const std::system_error& e) {
+      if (!start_failure) start_failure = ArchiveError::io({e.code().value(), "nie mozna uruchomic watku", false});
+      shared.abort.store(true);
+      for (unsigned missing = i; missing < workers; ++missing) shared.results.sender_done();
+      if (worker_threads.empty()) shared.jobs.close_receiving();
+      break;
+    }
+  }
+
+  std::optional<ArchiveError> recorded;
+  std::map<std::uint64_t, Result<std::vector<std::uint8_t>>> pending;
+  std::uint64_t next_seq = 0;
+  while (auto result = shared.results.pop()) {
+    if (result->seq == NO_FRAME) {
+      if (!recorded) recorded = std::move(result->plain.error());
+      continue;
+    }
+    pending.emplace(result->seq, std::move(result->plain));
+    for (auto found = pending.find(next_seq); found != pending.end(); found = pending.find(next_seq)) {
+      Result<std::vector<std::uint8_t>> plain = std::move(found->second);
+      pending.erase(found);
+      if (recorded) {
+        // after the first error nothing more is written
+      } else if (!plain) {
+        recorded = std::move(plain.error());
+        shared.abort.store(true);
+      } else if (auto written = writer.write_frame_data(*plain); !written) {
+        recorded = std::move(written.error());
+        shared.abort.store(true);
+      } else if (options.progress) {
+        options.progress(writer.report().bytes_written);
+      }
+      (void)shared.tokens.push(Token{});
+      ++next_seq;
+    }
+  }
+  shared.tokens.close_receiving();
+  if (reader.joinable()) reader.join();
+  for (std::thread& t : worker_threads) t.join();
+
+  std::optional<ArchiveError> outcome;
+  if (start_failure) {
+    outcome = std::move(*start_failure);
+  } else if (!recorded) {
+    if (!reader_outcome) outcome = std::move(reader_outcome.error());
+  } else if (recorded->kind() == ErrorKind::Cancelled && !reader_outcome) {
+    outcome = std::move(reader_outcome.error());
+  } else {
+    outcome = std::move(*recorded);
+  }
+  if (outcome) {
+    writer.close_open_file();
+    return std::unexpected(std::move(*outcome));
+  }
+  if (auto complete = writer.check_complete(); !complete) {
+    writer.close_open_file();
+    return std::unexpected(std::move(complete.error()));
+  }
+  writer.finish_directories();
+
+  ExtractionReport report = std::move(writer.report());
+  report.threads = workers;
+  report.elapsed_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  report.renames = std::move(plan->renames);
+  report.suspicious_names = std::move(plan->suspicious_names);
+  report.destination = destination;
+  return report;
+}
+
+}  // namespace quarn
