@@ -1,17 +1,19 @@
-// `quarn extract` and `quarn test`: the whole archive through the decode
-// pipeline, written under a destination or only checked.
+// `quarn extract` and `quarn test`: the self-extractor's own job, run from
+// the command line: written under a destination, or only checked.
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "cli/arguments.h"
 #include "cli/commands.h"
-#include "cli/open_archive.h"
+#include "cli/password.h"
 #include "cli/progress.h"
-#include "core/pipeline/extract.h"
+#include "core/archive/header.h"
 #include "core/platform/platform.h"
+#include "core/volumes/volume_set.h"
 #include "sfx/destination.h"
-#include "sfx/summary.h"
+#include "sfx/job.h"
 
 namespace quarn::cli {
 namespace {
@@ -19,7 +21,8 @@ namespace {
 struct Parsed {
   std::filesystem::path archive;
   std::optional<std::filesystem::path> destination;
-  KeySources keys;
+  std::optional<std::filesystem::path> password_file;
+  std::optional<std::filesystem::path> key_file;
   bool quiet = false;
 };
 
@@ -41,8 +44,8 @@ std::optional<Parsed> parse(const std::vector<std::string>& args, bool with_dest
   Parsed p;
   p.archive = platform::path_from_argument(parsed.positional[0]);
   if (const auto d = parsed.value("--output")) p.destination = platform::path_from_argument(*d);
-  if (const auto f = parsed.value("--password-file")) p.keys.password_file = platform::path_from_argument(*f);
-  if (const auto f = parsed.value("--key-file")) p.keys.key_file = platform::path_from_argument(*f);
+  if (const auto f = parsed.value("--password-file")) p.password_file = platform::path_from_argument(*f);
+  if (const auto f = parsed.value("--key-file")) p.key_file = platform::path_from_argument(*f);
   p.quiet = parsed.flag("--quiet");
   return p;
 }
@@ -59,46 +62,68 @@ std::string details(const ExtractionReport& report) {
   return out;
 }
 
+// Whether the archive needs a password: the header says so before anything
+// is asked.
+Result<bool> archive_is_encrypted(const std::filesystem::path& path) {
+  auto volumes = VolumeSet::open(path);
+  if (!volumes) return std::unexpected(std::move(volumes.error()));
+  auto header = Header::read(*volumes);
+  if (!header) return std::unexpected(std::move(header.error()));
+  return header->encrypted();
+}
+
 int run(const std::vector<std::string>& args, bool write) {
   int status = exit_ok;
   const auto parsed = parse(args, write, status);
   if (!parsed) return status;
 
-  auto archive = open_archive(parsed->archive, parsed->keys);
-  if (!archive) return fail(archive.error().display());
-  archive->volumes.reset();
+  auto encrypted = archive_is_encrypted(parsed->archive);
+  if (!encrypted) return fail(encrypted.error().display());
 
-  std::filesystem::path destination;
+  sfx::ExtractionJob job;
+  job.source = parsed->archive;
   if (write) {
-    destination = parsed->destination
-                      ? *parsed->destination
-                      : platform::path_from_utf8(sfx::default_destination(std::filesystem::absolute(parsed->archive)));
+    job.destination = parsed->destination ? platform::path_to_utf8(*parsed->destination)
+                                          : sfx::default_destination(std::filesystem::absolute(parsed->archive));
   }
-  const Manifest& manifest = archive->loaded.manifest;
-  std::uint64_t total = 0;
-  for (const Entry& e : manifest.entries) total += e.size;
-  Progress progress(total, !parsed->quiet);
-  ExtractOptions options;
-  options.verify_only = !write;
-  options.progress = [&](std::uint64_t done) { progress.update(done); };
-  const std::atomic<bool> cancel{false};
-  const ArchiveSource source{parsed->archive, archive->header, archive->loaded.digest, archive->cipher, manifest,
-                             archive->loaded.filelist_offset};
-  auto report = extract(source, destination, cancel, options);
-  progress.finish();
-  if (!report) return fail(report.error().display());
+  if (*encrypted) {
+    auto password = obtain_password(parsed->password_file, false);
+    if (!password) return fail(password.error().display());
+    job.password = std::move(*password);
+  }
 
-  std::string out = details(*report);
+  static std::atomic<bool> cancel{false};
+  platform::stop_on_interrupt(&cancel);
+  Progress progress(0, !parsed->quiet);
+  sfx::JobOptions options;
+  options.key_file = parsed->key_file;
+  options.verify_only = !write;
+  options.progress = [&](std::uint64_t done, std::uint64_t total) { progress.update(done, total); };
+  std::string listed;
+  std::uint64_t verified = 0;
+  bool mismatched = false;
+  options.on_report = [&](const ExtractionReport& report) {
+    listed = details(report);
+    verified = report.files_verified;
+    mismatched = !report.mismatches.empty();
+  };
+
+  // The job runs on a thread of its own, as in the window; this one waits.
+  std::optional<sfx::JobOutcome> outcome;
+  std::thread worker([&] { outcome = sfx::run_job(std::move(job), cancel, options); });
+  worker.join();
+  progress.finish();
+
+  if (const auto* error = std::get_if<ArchiveError>(&*outcome)) return fail(error->display());
+  std::string out = listed;
   if (write) {
-    out += sfx::compose_summary(*report, platform::path_to_utf8(destination)) + "\n";
+    out += std::get<sfx::JobSuccess>(*outcome).message + "\n";
   } else {
-    out += report->mismatches.empty()
-               ? "Archiwum jest w porządku: " + std::to_string(report->files_verified) +
-                     " plików, SHA-256 zgodne.\n"
-               : "UWAGA: sumy kontrolne części plików się nie zgadzają - nie ufaj tym plikom.\n";
+    out += mismatched ? "UWAGA: sumy kontrolne części plików się nie zgadzają - nie ufaj tym plikom.\n"
+                      : "Archiwum jest w porządku: " + std::to_string(verified) + " plików, SHA-256 zgodne.\n";
   }
   std::fputs(out.c_str(), stdout);
-  return write || report->mismatches.empty() ? exit_ok : exit_failure;
+  return write || !mismatched ? exit_ok : exit_failure;
 }
 
 }  // namespace

@@ -4,36 +4,10 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/help.h"
 #include "core/platform/platform.h"
 
 namespace quarn::cli {
-namespace {
-
-constexpr const char* help_text =
-    "Quarn - zaszyfrowane archiwa i programy samorozpakowujące.\n"
-    "\n"
-    "Użycie: quarn POLECENIE [ARGUMENTY]\n"
-    "\n"
-    "Polecenia:\n"
-    "  info ARCHIWUM     pokazuje, czym jest archiwum (tryb szyfrowania, parametry)\n"
-    "  list ARCHIWUM     wypisuje pliki i foldery archiwum\n"
-    "  extract ARCHIWUM  rozpakowuje archiwum (-o FOLDER; domyślnie obok archiwum)\n"
-    "  test ARCHIWUM     sprawdza całe archiwum, niczego nie zapisując\n"
-    "  create -o WYJŚCIE PLIK_LUB_FOLDER...\n"
-    "                    tworzy archiwum (także wieloczęściowe lub samorozpakowujące)\n"
-    "\n"
-    "ARCHIWUM to plik archiwum, dowolna część archiwum wieloczęściowego\n"
-    "(nazwa.001, nazwa.002, ...) albo program samorozpakowujący.\n"
-    "\n"
-    "Przykłady:\n"
-    "  quarn info umowa.exe\n"
-    "  quarn create -o umowa.qrn --mode aes dokumenty/\n"
-    "  quarn list --password-file haslo.txt umowa.qrn\n"
-    "\n"
-    "Kody wyjścia: 0 - sukces, 1 - błąd (opis w ostatnim wierszu stderr),\n"
-    "2 - niepoprawne użycie.\n";
-
-}  // namespace
 
 int fail(const std::string& display_text) {
   std::fflush(stdout);
@@ -52,15 +26,26 @@ int main(int argc, char** argv) {
   using namespace quarn::cli;
   quarn::platform::prepare_console_output();
   const std::vector<std::string> args = quarn::platform::command_line_arguments(argc, argv);
+  const auto print_help = [](std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    const std::string_view statuses = exit_status_help();
+    std::fwrite(statuses.data(), 1, statuses.size(), stdout);
+    return exit_ok;
+  };
   if (args.empty()) {
-    std::fputs(help_text, stderr);
+    const std::string_view text = general_help();
+    std::fwrite(text.data(), 1, text.size(), stderr);
     return usage_error("Podaj polecenie, np. quarn info ARCHIWUM.");
   }
   const std::string& command = args[0];
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (command == "--help" || command == "-h" || command == "help") {
-    std::fputs(help_text, stdout);
-    return exit_ok;
+    if (rest.size() == 1 && command_help(rest[0])) return print_help(*command_help(rest[0]));
+    return print_help(general_help());
+  }
+  for (const std::string& arg : rest) {
+    if (arg == "--") break;
+    if ((arg == "--help" || arg == "-h") && command_help(command)) return print_help(*command_help(command));
   }
   if (command == "info") return run_info(rest);
   if (command == "list") return run_list(rest);

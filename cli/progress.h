@@ -11,6 +11,10 @@ class Progress {
   Progress(std::uint64_t total, bool wanted);
   // At most a few redraws a second, whatever the call rate.
   void update(std::uint64_t done);
+  void update(std::uint64_t done, std::uint64_t total) {
+    total_ = total;
+    update(done);
+  }
   // Clears the line.
   void finish();
 

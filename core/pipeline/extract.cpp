@@ -42,12 +42,14 @@ struct Shared {
   std::atomic<bool> abort{false};
 };
 
-Result<void> run_reader(const ArchiveSource& archive, Shared& shared, const std::atomic<bool>& cancel_flag) {
+Result<void> run_reader(const ArchiveSource& archive, Shared& shared, const std::atomic<bool>& cancel_flag,
+                        bool& all_sent) {
   auto volumes = VolumeSet::open(archive.path);
   if (!volumes) return std::unexpected(std::move(volumes.error()));
   DataFrameReader reader(std::move(*volumes), archive.header, archive.manifest.data_frames, archive.filelist_offset);
   for (std::uint64_t i = 0;; ++i) {
     if (i < archive.manifest.data_frames && cancel_flag.load()) return std::unexpected(ArchiveError::cancelled());
+    all_sent = i == archive.manifest.data_frames;
     auto frame = reader.next();
     if (!frame) return std::unexpected(std::move(frame.error()));
     if (!*frame) return {};  // all frames read and the end offset checked
@@ -59,8 +61,11 @@ Result<void> run_reader(const ArchiveSource& archive, Shared& shared, const std:
 
 void reader_thread(const ArchiveSource& archive, Shared& shared, const std::atomic<bool>& cancel_flag,
                    Result<void>& outcome) {
-  outcome = run_reader(archive, shared, cancel_flag);
-  if (!outcome) shared.abort.store(true);
+  // A failure of the final offset check comes after every frame was sent:
+  // those frames are still written, and the error is reported afterwards.
+  bool all_sent = false;
+  outcome = run_reader(archive, shared, cancel_flag, all_sent);
+  if (!outcome && !all_sent) shared.abort.store(true);
   shared.jobs.close_sending();
 }
 

@@ -3,6 +3,7 @@
 // posix/ or win32/ to implement this header.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -138,6 +139,10 @@ std::filesystem::path path_from_argument(std::string_view argument);
 // Lets the console show UTF-8 output and keeps stdout and stderr free of
 // line-end translation (a no-op where both already hold).
 void prepare_console_output();
+
+// From now on Ctrl-C (and Ctrl-Break on Windows) sets `*flag` instead of
+// ending the process. `flag` must live as long as the process.
+void stop_on_interrupt(std::atomic<bool>* flag);
 
 bool stdin_is_terminal();
 bool stderr_is_terminal();

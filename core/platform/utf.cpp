@@ -111,7 +111,9 @@ std::u16string utf8_to_utf16(std::string_view bytes) {
 
 std::string utf16_to_utf8(std::u16string_view units) {
   std::string out;
-  out.reserve(units.size());
+  // At most three bytes per unit: one allocation, so a password converted
+  // here leaves no stale partial copy behind in freed memory.
+  out.reserve(units.size() * 3);
   for (std::size_t i = 0; i < units.size(); ++i) {
     const char16_t u = units[i];
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&

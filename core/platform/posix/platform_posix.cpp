@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "core/platform/platform.h"
@@ -239,6 +240,20 @@ std::filesystem::path path_from_argument(std::string_view argument) {
 }
 
 void prepare_console_output() {}
+
+namespace {
+std::atomic<bool>* interrupt_flag = nullptr;
+extern "C" void on_interrupt_signal(int) { interrupt_flag->store(true); }
+}  // namespace
+
+void stop_on_interrupt(std::atomic<bool>* flag) {
+  interrupt_flag = flag;
+  struct sigaction action {};
+  action.sa_handler = on_interrupt_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &action, nullptr);
+}
 
 bool stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }

@@ -280,6 +280,20 @@ bool is_console(DWORD which) {
 
 }  // namespace
 
+namespace {
+std::atomic<bool>* interrupt_flag = nullptr;
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  interrupt_flag->store(true);
+  return TRUE;
+}
+}  // namespace
+
+void stop_on_interrupt(std::atomic<bool>* flag) {
+  interrupt_flag = flag;
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
 bool stdin_is_terminal() { return is_console(STD_INPUT_HANDLE); }
 bool stderr_is_terminal() { return is_console(STD_ERROR_HANDLE); }
 
