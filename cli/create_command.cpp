@@ -28,6 +28,25 @@ std::optional<EncryptionMode> parse_mode(const std::string& text) {
   return std::nullopt;
 }
 
+// `--sfx auto`: the self-extractor built together with this tool, found
+// beside it (an installed pair), in the same build tree, or in the Windows
+// build tree beside a native one (build/native and build/windows).
+std::optional<std::filesystem::path> built_self_extractor() {
+  const std::filesystem::path tool = platform::executable_path();
+  if (tool.empty()) return std::nullopt;
+  const std::filesystem::path folder = tool.parent_path();
+  const std::filesystem::path candidates[] = {
+      folder / "quarn-sfx.exe",
+      folder / ".." / "sfx" / "win32" / "quarn-sfx.exe",
+      folder / ".." / ".." / "windows" / "sfx" / "win32" / "quarn-sfx.exe",
+  };
+  for (const auto& candidate : candidates) {
+    const auto kind = platform::query_kind(candidate);
+    if (kind && *kind == platform::FileKind::File) return candidate.lexically_normal();
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int run_create(const std::vector<std::string>& args) {
@@ -75,7 +94,15 @@ int run_create(const std::vector<std::string>& args) {
     out_options.split_size = parse_size(*split);
     if (!out_options.split_size) return usage_error("--split: rozmiar części, np. 100M.");
   }
-  if (const auto program = parsed.value("--sfx")) out_options.program = platform::path_from_argument(*program);
+  if (const auto program = parsed.value("--sfx")) {
+    if (*program == "auto") {
+      out_options.program = built_self_extractor();
+      if (!out_options.program)
+        return fail("Nie znaleziono zbudowanego programu quarn-sfx.exe (scripts/build.sh windows); podaj go: --sfx PROGRAM.");
+    } else {
+      out_options.program = platform::path_from_argument(*program);
+    }
+  }
 
   std::vector<std::filesystem::path> inputs;
   for (const std::string& p : parsed.positional) inputs.push_back(platform::path_from_argument(p));

@@ -32,10 +32,8 @@ Result<SecretBuffer> password_from_file(const std::filesystem::path& path) {
 
 Result<SecretBuffer> password_from_terminal(bool confirm) {
   const auto ask = [](const char* prompt) -> Result<SecretBuffer> {
-    std::fputs(prompt, stderr);
-    std::fflush(stderr);
     SecretBuffer line(max_password);
-    auto length = platform::read_secret_line(line.mutable_view());
+    auto length = platform::read_secret_line(prompt, line.mutable_view());
     if (!length) return std::unexpected(ArchiveError::io(std::move(length.error())));
     return SecretBuffer::from_bytes(line.view().first(*length));
   };

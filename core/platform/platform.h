@@ -136,6 +136,11 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 // are (a file name need not be UTF-8); on Windows the argument is UTF-8.
 std::filesystem::path path_from_argument(std::string_view argument);
 
+// The full path of the running program's own file; empty when the system
+// cannot say. On Windows the buffer grows from 512 units, doubling while the
+// path does not fit.
+std::filesystem::path executable_path();
+
 // Lets the console show UTF-8 output and keeps stdout and stderr free of
 // line-end translation (a no-op where both already hold).
 void prepare_console_output();
@@ -147,10 +152,10 @@ void stop_on_interrupt(std::atomic<bool>* flag);
 bool stdin_is_terminal();
 bool stderr_is_terminal();
 
-// Reads one line typed on the terminal without echoing it, as UTF-8, into
-// `out` (the caller's secret buffer); returns its length without the line
-// end. Nothing of the line stays in memory the platform owns. A line longer
-// than `out` is an error.
-OsResult<std::size_t> read_secret_line(std::span<std::uint8_t> out);
+// Shows `prompt` on stderr once echo is off, then reads one line typed on the
+// terminal without echoing it, as UTF-8, into `out` (the caller's secret
+// buffer); returns its length without the line end. Nothing of the line
+// stays in memory the platform owns. A line longer than `out` is an error.
+OsResult<std::size_t> read_secret_line(std::string_view prompt, std::span<std::uint8_t> out);
 
 }  // namespace quarn::platform

@@ -1,0 +1,436 @@
+#!/usr/bin/env python3
+"""The self-extractor driven as a person would drive it, under Wine on Xvfb.
+
+xdotool clicks and types on the X display; the texts, sizes, focus and
+enabled states are read from the Wine side by quarn_sfx_probe (WM_GETTEXT
+crosses processes), so every assertion is exact. The disk shows what was
+extracted. Screenshots of every step land in the artifacts folder.
+
+Usage: test_sfx.py --sfx quarn-sfx.exe --quarn quarn.exe --probe probe.exe
+                   --runner scripts/wine-run.sh --artifacts DIR [unittest args]
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+ARGS = None
+
+TITLE = "Quarn - archiwum samorozpakowujące się"
+INITIAL_STATUS = "Każdy plik zostanie sprawdzony (SHA-256) po rozpakowaniu."
+WRONG_PASSWORD = "Nieprawidłowe hasło. Poproś nadawcę o nie ponownie."
+NO_ARCHIVE = "Ten program nie zawiera archiwum Quarn."
+NO_DESTINATION = "Podaj folder docelowy."
+NO_PASSWORD = "Wpisz hasło otrzymane od nadawcy."
+PASSWORD = "tajne-haslo-7"
+
+IDC_DEST, IDC_BROWSE, IDC_PASSWORD, IDC_STATUS, IDC_EXTRACT, IDC_CANCEL = 101, 102, 103, 104, 105, 106
+
+# (class, id, text or None for "checked apart", x, y, width, height) at 96 DPI.
+def expected_children(encrypted, description, destination):
+    s = 158 if encrypted else 102
+    rows = [
+        ("Static", 0, description, 16, 16, 520, 20),
+        ("Static", 0, "Rozpakuj do folderu:", 16, 46, 520, 18),
+        ("Edit", IDC_DEST, destination, 16, 66, 470, 24),
+        ("Button", IDC_BROWSE, "\u2026", 492, 66, 36, 24),
+    ]
+    if encrypted:
+        rows += [
+            ("Static", 0, "Hasło (otrzymane od nadawcy innym kanałem):", 16, 102, 520, 18),
+            ("Edit", IDC_PASSWORD, "", 16, 122, 512, 24),
+        ]
+    rows += [
+        ("Static", IDC_STATUS, INITIAL_STATUS, 16, s, 520, 20),
+        ("Button", IDC_CANCEL, "Anuluj", 16, s + 32, 110, 30),
+        ("Button", IDC_EXTRACT, "Rozpakuj", 418, s + 32, 110, 30),
+    ]
+    return rows
+
+
+def free_display(first=93):
+    for n in range(first, first + 50):
+        if not Path(f"/tmp/.X{n}-lock").exists() and not Path(f"/tmp/.X11-unix/X{n}").exists():
+            return n
+    raise RuntimeError("no free X display number")
+
+
+class Session:
+    """One Xvfb display and one Wine prefix for the whole suite."""
+
+    def __init__(self):
+        for tool in ("Xvfb", "xdotool", "import", "wine", "wineserver"):
+            if not shutil.which(tool):
+                raise RuntimeError(f"{tool} is missing: run scripts/install-deps.sh")
+        self.work = Path(tempfile.mkdtemp(prefix="quarn-sfx-e2e."))
+        self.prefix = Path(os.environ.get("QUARN_SFX_E2E_PREFIX") or (self.work / "prefix"))
+        number = os.environ.get("QUARN_SFX_E2E_DISPLAY") or str(free_display())
+        self.display = ":" + number.lstrip(":")
+        self.xvfb = subprocess.Popen(["Xvfb", self.display, "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.env = dict(os.environ, QUARN_WINEPREFIX=str(self.prefix), QUARN_WINE_DISPLAY=self.display,
+                        DISPLAY=self.display)
+        deadline = time.time() + 20
+        while subprocess.run(["xdotool", "getmouselocation"], env=self.env, capture_output=True).returncode:
+            if time.time() > deadline:
+                raise RuntimeError("Xvfb did not start")
+            time.sleep(0.2)
+        self.artifacts = Path(ARGS.artifacts)
+        if self.artifacts.exists():
+            shutil.rmtree(self.artifacts)
+        self.artifacts.mkdir(parents=True)
+        # The prefix is made here once (wineboot); a persistent wineserver
+        # spares every later program its start-up.
+        self.wine([ARGS.probe], check=True)
+        subprocess.run(["wineserver", "-p"], env=dict(self.env, WINEPREFIX=str(self.prefix)))
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"], env=dict(self.env, WINEPREFIX=str(self.prefix)),
+                       capture_output=True)
+        self.xvfb.terminate()
+        self.xvfb.wait(timeout=10)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def wine(self, args, cwd=None, check=False):
+        return subprocess.run([ARGS.runner, *map(str, args)], cwd=cwd, env=self.env, capture_output=True,
+                              timeout=120, check=check)
+
+    def xdotool(self, *args):
+        subprocess.run(["xdotool", *map(str, args)], env=self.env, check=True, capture_output=True)
+
+    def screenshot(self, name, rect=None):
+        path = self.artifacts / f"{name}.png"
+        command = ["import", "-window", "root"]
+        if rect:
+            left, top, right, bottom = rect
+            command += ["-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage"]
+        subprocess.run(command + [str(path)], env=self.env, check=True, capture_output=True)
+        return path
+
+    def windows(self):
+        out = self.wine([ARGS.probe], check=True).stdout
+        return json.loads(out.decode("utf-8"))
+
+
+SESSION = None
+
+
+def setUpModule():
+    global SESSION
+    SESSION = Session()
+
+
+def tearDownModule():
+    if SESSION:
+        SESSION.close()
+
+
+class SelfExtractorTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = SESSION.work / self.id().split(".")[-1]
+        self.dir.mkdir()
+        self.process = None
+        self.explorer_names = ["umowa", r"raport\.2024"]
+
+    def tearDown(self):
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        # An Explorer window opened after a success goes with the test, so
+        # that it cannot cover the next test's window.
+        for name in self.explorer_names:
+            subprocess.run(["xdotool", "search", "--name", f"^{name}$", "windowkill"], env=SESSION.env,
+                           capture_output=True)
+
+    # --- making the program -------------------------------------------------
+
+    def make_inputs(self):
+        files = {
+            "umowa.txt": "Umowa o dzieło.\n".encode("utf-8"),
+            "załączniki/zażółć gęślą jaźń.txt": "treść\n".encode("utf-8"),
+            "załączniki/dane.bin": bytes((i * 7919) % 251 for i in range(300_000)),
+        }
+        root = self.dir / "wejscie"
+        for name, data in files.items():
+            (root / name).parent.mkdir(parents=True, exist_ok=True)
+            (root / name).write_bytes(data)
+        return root, files
+
+    def make_program(self, name="umowa.exe", encrypted=True, program=None):
+        root, files = self.make_inputs()
+        (self.dir / "haslo.txt").write_text(PASSWORD, encoding="utf-8")
+        args = [ARGS.quarn, "create", "-o", name, "--quiet", "--sfx", program or ARGS.sfx,
+                "--mode", "aes" if encrypted else "none",
+                "--argon2-memory", "8", "--argon2-passes", "1", "--argon2-lanes", "1"]
+        if encrypted:
+            args += ["--password-file", "haslo.txt"]
+        made = SESSION.wine(args + [root.name], cwd=self.dir)
+        self.assertEqual(made.returncode, 0, made.stderr.decode("utf-8", "replace"))
+        return self.dir / name, files
+
+    # --- driving it ---------------------------------------------------------
+
+    def start(self, program):
+        self.process = subprocess.Popen([ARGS.runner, program.name], cwd=program.parent, env=SESSION.env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def wait_for(self, what, condition, timeout=60):
+        deadline = time.time() + timeout
+        while True:
+            windows = SESSION.windows()
+            found = condition(windows)
+            if found:
+                return found
+            if time.time() > deadline:
+                SESSION.screenshot(f"{self.id().split('.')[-1]}-timeout")
+                self.fail(f"timed out waiting for {what}; windows: {json.dumps(windows, ensure_ascii=False)}")
+            time.sleep(0.3)
+
+    @staticmethod
+    def main_window(windows):
+        return next((w for w in windows if w["class"] == "QuarnSfx"), None)
+
+    @staticmethod
+    def message_box(windows):
+        return next((w for w in windows if w["class"] == "#32770" and w["title"] == "Quarn"), None)
+
+    def wait_main(self):
+        return self.wait_for("the main window", self.main_window)
+
+    def wait_box(self):
+        return self.wait_for("a message box", self.message_box)
+
+    @staticmethod
+    def box_text(box):
+        texts = [c["text"] for c in box["children"] if c["class"] == "Static" and c["text"]]
+        return "\n".join(texts)
+
+    @staticmethod
+    def child(window, control_id):
+        return next((c for c in window["children"] if c["id"] == control_id), None)
+
+    def click(self, rect):
+        left, top, right, bottom = rect
+        SESSION.xdotool("mousemove", (left + right) // 2, (top + bottom) // 2, "click", "1")
+        time.sleep(0.2)
+
+    def type_text(self, text):
+        SESSION.xdotool("type", "--delay", "25", text)
+        time.sleep(0.2)
+
+    def key(self, *keys):
+        SESSION.xdotool("key", "--delay", "40", *keys)
+        time.sleep(0.2)
+
+    def close_box(self, box):
+        ok = next(c for c in box["children"] if c["class"] == "Button")
+        self.assertEqual(ok["text"], "OK")
+        self.click(ok["rect"])
+        self.wait_for("the message box to close", lambda ws: self.message_box(ws) is None)
+
+    def wait_exit(self):
+        try:
+            return self.process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.fail("the program did not end")
+
+    def assert_extracted(self, folder, files):
+        self.assertTrue(folder.is_dir(), f"{folder} was not created")
+        # The archive holds the input folder itself.
+        found = sorted(str(p.relative_to(folder / "wejscie")) for p in folder.rglob("*") if p.is_file())
+        self.assertEqual(found, sorted(files))
+        for name, data in files.items():
+            self.assertEqual(hashlib.sha256((folder / "wejscie" / name).read_bytes()).hexdigest(),
+                             hashlib.sha256(data).hexdigest(), name)
+
+    def assert_layout(self, window, encrypted, description, destination):
+        left, top, right, bottom = window["rect"]
+        self.assertEqual((right - left, bottom - top), (560, 300 if encrypted else 250))
+        self.assertEqual(window["title"], TITLE)
+        self.assertEqual(window["style"] & 0x00CF0000, 0x00CA0000)
+        self.assertTrue(window["ex_style"] & 0x00010000, "WS_EX_CONTROLPARENT")
+        children = window["children"]
+        rows = expected_children(encrypted, description, destination)
+        self.assertEqual(len(children), len(rows))
+        # Client origin: the first child sits at (16, 16).
+        ox, oy = children[0]["rect"][0] - 16, children[0]["rect"][1] - 16
+        for got, (cls, cid, text, x, y, w, h) in zip(children, rows):
+            with self.subTest(control=text):
+                l, t, r, b = got["rect"]
+                self.assertEqual((got["class"], got["id"], got["text"]), (cls, cid, text))
+                self.assertEqual((l - ox, t - oy, r - l, b - t), (x, y, w, h))
+                self.assertTrue(got["visible"] and got["enabled"])
+
+    def windows_path(self, path):
+        return "Z:" + str(path).replace("/", "\\")
+
+    # --- the cases ----------------------------------------------------------
+
+    def test_right_password_extracts_verifies_reports_and_ends(self):
+        program, files = self.make_program()
+        self.start(program)
+        window = self.wait_main()
+        destination = self.windows_path(self.dir / "umowa")
+        self.assert_layout(window, True, "Archiwum: umowa.exe  \u00b7  AES-256-GCM", destination)
+        self.assertEqual(window["focus_id"], IDC_PASSWORD)
+        # The window put its focus in the password box; the click gives the
+        # X display's keyboard to the window too (there is no window manager).
+        self.click(self.child(window, IDC_PASSWORD)["rect"])
+        self.type_text(PASSWORD)
+        SESSION.screenshot("dialog", window["rect"])
+        self.click(self.child(window, IDC_EXTRACT)["rect"])
+        box = self.wait_box()
+        self.assertEqual(self.box_text(box),
+                         f"Rozpakowano 3 plików do:\n{destination}\n\n"
+                         "Integralność potwierdzona: SHA-256 zgodne dla 3 plików.")
+        window = self.main_window(SESSION.windows())
+        self.assertEqual(self.child(window, IDC_STATUS)["text"], "Gotowe.")
+        left = min(window["rect"][0], box["rect"][0])
+        top = min(window["rect"][1], box["rect"][1])
+        SESSION.screenshot("success", (left, top, max(window["rect"][2], box["rect"][2]),
+                                       max(window["rect"][3], box["rect"][3])))
+        self.close_box(box)
+        self.assertEqual(self.wait_exit(), 0)
+        self.assert_extracted(self.dir / "umowa", files)
+        # Explorer was opened on the folder: its window is named after it.
+        found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", "^umowa$"],
+                               env=SESSION.env, capture_output=True, timeout=30)
+        self.assertEqual(found.returncode, 0, "no Explorer window on the destination")
+
+    def test_wrong_password_keeps_the_window_then_the_right_one_succeeds(self):
+        program, files = self.make_program()
+        self.start(program)
+        window = self.wait_main()
+        self.click(self.child(window, IDC_PASSWORD)["rect"])
+        self.type_text("zle-haslo")
+        self.click(self.child(window, IDC_EXTRACT)["rect"])
+        box = self.wait_box()
+        self.assertEqual(self.box_text(box), WRONG_PASSWORD)
+        SESSION.screenshot("wrong-password")
+        window = self.main_window(SESSION.windows())
+        self.assertEqual(self.child(window, IDC_STATUS)["text"], WRONG_PASSWORD)
+        self.assertEqual(self.child(window, IDC_PASSWORD)["text"], "")
+        self.assertTrue(self.child(window, IDC_EXTRACT)["enabled"])
+        self.close_box(box)
+        self.assertIsNone(self.process.poll(), "the program ended after a wrong password")
+
+        self.click(self.child(window, IDC_PASSWORD)["rect"])
+        self.type_text(PASSWORD)
+        self.click(self.child(window, IDC_EXTRACT)["rect"])
+        box = self.wait_box()
+        self.assertTrue(self.box_text(box).startswith("Rozpakowano 3 plików do:\n"), self.box_text(box))
+        self.close_box(box)
+        self.assertEqual(self.wait_exit(), 0)
+        self.assert_extracted(self.dir / "umowa", files)
+
+    def test_enter_in_the_password_box_presses_rozpakuj(self):
+        program, files = self.make_program(name="raport.2024.exe")
+        self.start(program)
+        window = self.wait_main()
+        self.assertEqual(self.child(window, IDC_DEST)["text"], self.windows_path(self.dir / "raport.2024"))
+        self.click(self.child(window, IDC_PASSWORD)["rect"])
+        self.type_text(PASSWORD)
+        self.key("Return")
+        box = self.wait_box()
+        self.assertEqual(self.box_text(box),
+                         f"Rozpakowano 3 plików do:\n{self.windows_path(self.dir / 'raport.2024')}\n\n"
+                         "Integralność potwierdzona: SHA-256 zgodne dla 3 plików.")
+        self.close_box(box)
+        self.assertEqual(self.wait_exit(), 0)
+        self.assert_extracted(self.dir / "raport.2024", files)
+
+    def test_unencrypted_archive_has_no_password_controls(self):
+        program, files = self.make_program(encrypted=False)
+        self.start(program)
+        window = self.wait_main()
+        self.assert_layout(window, False, "Archiwum: umowa.exe  \u00b7  bez szyfrowania",
+                           self.windows_path(self.dir / "umowa"))
+        self.assertEqual(window["focus_id"], IDC_EXTRACT)
+        SESSION.screenshot("unencrypted", window["rect"])
+        # "Anuluj" ends the program without extracting anything.
+        self.click(self.child(window, IDC_CANCEL)["rect"])
+        self.assertEqual(self.wait_exit(), 0)
+        self.assertFalse((self.dir / "umowa").exists())
+
+    def test_program_with_nothing_attached_shows_only_its_message(self):
+        bare = self.dir / "pusty.exe"
+        shutil.copyfile(ARGS.sfx, bare)
+        self.start(bare)
+        box = self.wait_box()
+        windows = SESSION.windows()
+        self.assertEqual(len(windows), 1, windows)
+        self.assertEqual(self.box_text(box), NO_ARCHIVE)
+        SESSION.screenshot("nothing-attached", box["rect"])
+        self.close_box(box)
+        self.assertEqual(self.wait_exit(), 0)
+        self.assertEqual(SESSION.windows(), [])
+
+    def test_empty_destination_and_empty_password_warn_and_start_nothing(self):
+        program, _ = self.make_program()
+        self.start(program)
+        window = self.wait_main()
+        dest = self.child(window, IDC_DEST)
+        # Replace the destination with spaces and a tab only.
+        self.click(dest["rect"])
+        self.key("End", "shift+Home", "BackSpace")
+        self.type_text("   ")
+        self.key("Tab")  # to the picker; back to the box keeps its text
+        self.click(self.child(window, IDC_PASSWORD)["rect"])
+        self.type_text("cokolwiek")
+        self.click(self.child(window, IDC_EXTRACT)["rect"])
+        box = self.wait_box()
+        self.assertEqual(self.box_text(box), NO_DESTINATION)
+        window = self.main_window(SESSION.windows())
+        self.assertEqual(self.child(window, IDC_DEST)["text"], "   ")  # the box is not trimmed
+        self.assertEqual(self.child(window, IDC_STATUS)["text"], INITIAL_STATUS)
+        self.assertTrue(self.child(window, IDC_EXTRACT)["enabled"])
+        self.close_box(box)
+
+        # A destination again, and the password box emptied.
+        self.click(dest["rect"])
+        self.key("End", "shift+Home", "BackSpace")
+        self.type_text("C:\\cel")
+        self.click(self.child(window, IDC_PASSWORD)["rect"])
+        self.key("End", "shift+Home", "BackSpace")
+        self.click(self.child(window, IDC_EXTRACT)["rect"])
+        box = self.wait_box()
+        self.assertEqual(self.box_text(box), NO_PASSWORD)
+        window = self.main_window(SESSION.windows())
+        self.assertEqual(self.child(window, IDC_STATUS)["text"], INITIAL_STATUS)
+        self.close_box(box)
+        self.assertIsNone(self.process.poll())
+        self.assertFalse((SESSION.prefix / "drive_c" / "cel").exists())
+        self.assertFalse((self.dir / "umowa").exists())
+        self.click(self.child(window, IDC_CANCEL)["rect"])
+        self.assertEqual(self.wait_exit(), 0)
+
+    def test_quarn_create_sfx_auto_uses_the_built_program(self):
+        program, _ = self.make_program(program="auto")
+        self.assertEqual(program.read_bytes()[:len(Path(ARGS.sfx).read_bytes())], Path(ARGS.sfx).read_bytes())
+        info = SESSION.wine([ARGS.quarn, "info", program.name], cwd=self.dir)
+        self.assertEqual(info.returncode, 0)
+        self.assertIn(f"Program samorozpakowujący: archiwum od bajtu {Path(ARGS.sfx).stat().st_size}\n",
+                      info.stdout.decode("utf-8"))
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for name in ("--sfx", "--quarn", "--probe", "--runner", "--artifacts"):
+        parser.add_argument(name, required=True)
+    ARGS, rest = parser.parse_known_args()
+    for name in ("sfx", "quarn", "probe", "runner", "artifacts"):
+        setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
+    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

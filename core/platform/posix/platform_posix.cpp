@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstring>
 
@@ -229,6 +230,12 @@ std::filesystem::path path_from_utf8(std::string_view text) {
 
 std::string path_to_utf8(const std::filesystem::path& path) { return sanitize_utf8(path.native()); }
 
+std::filesystem::path executable_path() {
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path() : path;
+}
+
 std::vector<std::string> command_line_arguments(int argc, char** argv) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
@@ -258,15 +265,18 @@ void stop_on_interrupt(std::atomic<bool>* flag) {
 bool stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-OsResult<std::size_t> read_secret_line(std::span<std::uint8_t> out) {
+OsResult<std::size_t> read_secret_line(std::string_view prompt, std::span<std::uint8_t> out) {
   termios saved {};
   const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
   if (terminal) {
     termios quiet = saved;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     quiet.c_lflag |= ECHONL;
-    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
   }
+  // The prompt only once echo is off: whatever is typed after it stays unseen.
+  std::fwrite(prompt.data(), 1, prompt.size(), stderr);
+  std::fflush(stderr);
   // Byte by byte straight into the caller's buffer: no stdio buffer keeps a copy.
   std::size_t length = 0;
   OsResult<std::size_t> result = 0;
@@ -289,7 +299,7 @@ OsResult<std::size_t> read_secret_line(std::span<std::uint8_t> out) {
     }
     out[length++] = byte;
   }
-  if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (terminal) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
   return result;
 }
 

@@ -250,6 +250,24 @@ std::string path_to_utf8(const std::filesystem::path& path) {
   return utf16_to_utf8(from_wide(path.native()));
 }
 
+std::filesystem::path executable_path() {
+  constexpr DWORD largest = 0xFFFFFFFF;
+  DWORD capacity = 512;
+  for (;;) {
+    std::vector<wchar_t> buffer(capacity);
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), capacity);
+    if (length == 0) return {};
+    if (length == capacity && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+      // Cut short: twice the room, up to the largest count the call takes.
+      if (capacity == largest) return {};
+      capacity = capacity > largest / 2 ? largest : capacity * 2;
+      continue;
+    }
+    return std::filesystem::path(std::wstring(buffer.data(), length));
+  }
+}
+
 std::vector<std::string> command_line_arguments(int, char**) {
   std::vector<std::string> args;
   int count = 0;
@@ -297,10 +315,15 @@ void stop_on_interrupt(std::atomic<bool>* flag) {
 bool stdin_is_terminal() { return is_console(STD_INPUT_HANDLE); }
 bool stderr_is_terminal() { return is_console(STD_ERROR_HANDLE); }
 
-OsResult<std::size_t> read_secret_line(std::span<std::uint8_t> out) {
+OsResult<std::size_t> read_secret_line(std::string_view prompt, std::span<std::uint8_t> out) {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   DWORD saved = 0;
+  const auto show_prompt = [&] {
+    std::fwrite(prompt.data(), 1, prompt.size(), stderr);
+    std::fflush(stderr);
+  };
   if (!GetConsoleMode(input, &saved)) {
+    show_prompt();
     // Not a console (a pipe): read bytes as they come.
     std::size_t length = 0;
     for (;;) {
@@ -313,6 +336,7 @@ OsResult<std::size_t> read_secret_line(std::span<std::uint8_t> out) {
     }
   }
   SetConsoleMode(input, (saved | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  show_prompt();
   // UTF-16 from the console, one unit at a time, encoded straight into the
   // caller's buffer; a surrogate waits for its partner in a local that is
   // wiped before returning.
