@@ -173,6 +173,12 @@ const RenameCase rename_cases[] = {
     {"LatinBeyondAscii", {}, {file("\u00C4.txt"), file("\u00E4.txt")}, {"\u00C4.txt", "\u00E4 (2).txt"},
      {{"\u00E4.txt", "\u00E4 (2).txt"}}},
     {"GreekSigma", {}, {file("\u03A3"), file("\u03C3")}, {"\u03A3", "\u03C3 (2)"}, {{"\u03C3", "\u03C3 (2)"}}},
+    // One file to Windows: the second must not overwrite the first there.
+    {"FinalSigmaIsSigma", {}, {file("\u03BF\u03B4\u03BF\u03C3"), file("\u03BF\u03B4\u03BF\u03C2")},
+     {"\u03BF\u03B4\u03BF\u03C3", "\u03BF\u03B4\u03BF\u03C2 (2)"},
+     {{"\u03BF\u03B4\u03BF\u03C2", "\u03BF\u03B4\u03BF\u03C2 (2)"}}},
+    {"MicroSignIsMu", {}, {file("\u00B5m"), file("\u03BCm")}, {"\u00B5m", "\u03BCm (2)"},
+     {{"\u03BCm", "\u03BCm (2)"}}},
     {"CapitalIWithDotExpands", {}, {file("\u0130.txt"), file("i\u0307.txt"), file("i.txt")},
      {"\u0130.txt", "i\u0307 (2).txt", "i.txt"},
      {{"i\u0307.txt", "i\u0307 (2).txt"}}},
@@ -187,10 +193,10 @@ TEST(CollisionKey, IsTheWholePathLowercasedCodePointByCodePoint) {
   const fs::path mixed = under(platform::path_from_utf8("Dest"), "ZAŻÓŁĆ/\u0130.TXT");
   const fs::path lowered = under(platform::path_from_utf8("dest"), "zażółć/i\u0307.txt");
   EXPECT_EQ(collision_key(mixed), platform::path_to_utf8(lowered));
-  // Each code point on its own: a capital sigma becomes the ordinary small
-  // sigma even at the end of a word, and a final sigma stays as it is.
+  // Each code point on its own, and letters that share a capital are one:
+  // Windows would take "οδοσ" and "οδος" for the same file.
   EXPECT_EQ(collision_key(platform::path_from_utf8("ΟΔΟΣ")), "οδοσ");
-  EXPECT_EQ(collision_key(platform::path_from_utf8("οδος")), "οδος");
+  EXPECT_EQ(collision_key(platform::path_from_utf8("οδος")), "οδοσ");
 }
 
 TEST_F(ExtractionPlanTest, SuspiciousCharactersAreListedAndExtractedNormally) {

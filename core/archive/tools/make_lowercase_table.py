@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the full Unicode lowercase mapping as a C++ table.
+"""Writes the full Unicode lowercase mapping, with letters that share an
+upper case folded together, as a C++ table.
 
 Python's str.lower() applies the full mapping (UnicodeData.txt together with
 the unconditional entries of SpecialCasing.txt). It is asked about one code
@@ -16,12 +17,25 @@ import unicodedata
 MAX_EXPANSION = 3
 
 
+def folded_lower(ch):
+    """The lowercase form, with letters that share an upper case folded
+    together (final sigma with sigma, micro sign with mu, long s with s):
+    Windows compares names through their upper case, so two names that differ
+    only in such letters are one file there."""
+    lower = ch.lower()
+    if len(lower) == 1:
+        upper = lower.upper()
+        if len(upper) == 1 and upper.lower() != lower and len(upper.lower()) == 1:
+            return upper.lower()
+    return lower
+
+
 def mappings():
     single, expanding = [], []
     for cp in range(0x110000):
         if 0xD800 <= cp <= 0xDFFF:
             continue
-        lower = chr(cp).lower()
+        lower = folded_lower(chr(cp))
         if lower == chr(cp):
             continue
         if len(lower) == 1:
