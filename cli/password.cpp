@@ -9,20 +9,24 @@ namespace quarn::cli {
 namespace {
 
 constexpr std::size_t max_password = 4096;
-constexpr std::uint64_t max_password_file = 1u << 20;
+constexpr std::size_t max_password_file = 1u << 20;
 
 }  // namespace
 
 Result<SecretBuffer> password_from_file(const std::filesystem::path& path) {
   auto file = platform::File::open_for_reading(path);
   if (!file) return std::unexpected(ArchiveError::io(std::move(file.error())));
-  auto size = file->size();
-  if (!size) return std::unexpected(ArchiveError::io(std::move(size.error())));
-  if (*size > max_password_file) return std::unexpected(ArchiveError::message("Plik z hasłem jest za duży (ponad 1 MiB)."));
-  SecretBuffer raw(static_cast<std::size_t>(*size));
-  auto got = file->read_at(0, raw.mutable_view());
-  if (!got) return std::unexpected(ArchiveError::io(std::move(got.error())));
-  std::span<const std::uint8_t> text = raw.view().first(*got);
+  // Read sequentially, so that a pipe (--password-file <(...)) works too.
+  SecretBuffer raw(max_password_file + 1);
+  std::size_t filled = 0;
+  while (filled < raw.size()) {
+    auto got = file->read(raw.mutable_view().subspan(filled));
+    if (!got) return std::unexpected(ArchiveError::io(std::move(got.error())));
+    if (*got == 0) break;
+    filled += *got;
+  }
+  if (filled > max_password_file) return std::unexpected(ArchiveError::message("Plik z hasłem jest za duży (ponad 1 MiB)."));
+  std::span<const std::uint8_t> text = raw.view().first(filled);
   if (!text.empty() && text.back() == '\n') {
     text = text.first(text.size() - 1);
     if (!text.empty() && text.back() == '\r') text = text.first(text.size() - 1);

@@ -108,6 +108,10 @@ class File {
 
   OsResult<std::uint64_t> size() const;
 
+  // Reads up to buffer.size() bytes from the current position, advancing it;
+  // works on pipes too. Returns 0 at the end.
+  OsResult<std::size_t> read(std::span<std::uint8_t> buffer);
+
   // Reads up to buffer.size() bytes at `offset`; returns the count, 0 at or
   // past the end of the file.
   OsResult<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) const;

@@ -6,6 +6,7 @@ of stderr), on archives of every mode and on the independent writer's."""
 import argparse
 import hashlib
 import pathlib
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -101,6 +102,23 @@ class ExtractTest(unittest.TestCase):
         self.assertIn("Podejrzana nazwa (niewidoczne lub odwracające znaki): k/\u202eexe.txt\n", out)
         self.assertTrue(out.endswith(summary(3, native_arg(dest), 3)), out)
         self.assertEqual((dest / "k" / "Plik.txt").read_bytes(), b"jeden")
+
+    def test_independent_writer_encrypted_archives(self):
+        tool = pathlib.Path(__file__).resolve().parents[1] / "tools" / "make_encrypted.py"
+        for mode in (1, 2):
+            with self.subTest(mode):
+                archive = self.dir / ("niezalezne%d.qrn" % mode)
+                subprocess.run(["/usr/bin/python3", str(tool), str(archive), str(mode), "tajne"], check=True)
+                dest = self.dir / ("n%d" % mode)
+                code, out, err = run("extract", "--password-file", self.pw, "-o", dest, archive)
+                self.assertEqual(code, 0, err)
+                self.assertTrue(out.endswith(summary(3, native_arg(dest), 3)), out)
+                self.assertEqual((dest / "folder" / "umowa.txt").read_bytes(), "Umowa o dzieło\n".encode() * 700)
+                self.assertEqual(run("test", "--password-file", self.pw, archive)[0], 0)
+                wrong = self.dir / "zle"
+                wrong.write_bytes(b"inne")
+                code, _, err = run("test", "--password-file", wrong, archive)
+                self.assertEqual((code, last_line(err)), (1, "Nieprawidłowe hasło."))
 
     def test_mismatching_digest_is_listed_and_still_succeeds(self):
         good = qf.plain_archive([("a.txt", b"alfa")])

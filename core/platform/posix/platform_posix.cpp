@@ -215,6 +215,14 @@ OsResult<std::uint64_t> File::size() const {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
+OsResult<std::size_t> File::read(std::span<std::uint8_t> buffer) {
+  for (;;) {
+    const ssize_t n = ::read(fd_of(handle_), buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return std::unexpected(posix_error(errno));
+  }
+}
+
 OsResult<std::size_t> File::read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
   if (offset > static_cast<std::uint64_t>(INT64_MAX)) return 0;
   const ssize_t n = ::pread(fd_of(handle_), buffer.data(), buffer.size(), static_cast<off_t>(offset));

@@ -228,6 +228,17 @@ OsResult<std::uint64_t> File::size() const {
   return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+OsResult<std::size_t> File::read(std::span<std::uint8_t> buffer) {
+  const DWORD want = buffer.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(buffer.size());
+  DWORD got = 0;
+  if (!ReadFile(handle_of(handle_), buffer.data(), want, &got, nullptr)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) return 0;
+    return std::unexpected(windows_error(error));
+  }
+  return static_cast<std::size_t>(got);
+}
+
 OsResult<std::size_t> File::read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(offset);
