@@ -5,11 +5,14 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config python3
+  python3-cryptography python3-argon2
   libgcrypt20-dev libzstd-dev libargon2-dev nlohmann-json3-dev
   libgtest-dev googletest libbenchmark-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
-  wine wine64 xvfb
+  wine wine64 xvfb xdotool imagemagick libmagickcore-6.q16-6-extra
+  # scripts/bench.sh: the peers it measures against, GNU time for peak memory, perf
+  zstd age 7zip gnupg time util-linux linux-perf
 )
 
 missing=()

@@ -3,6 +3,8 @@
 # QUARN_WINEPREFIX names the prefix (scripts/test.sh makes a fresh one per
 # run); without it a prefix under build/ is used. The prefix is created on
 # first use, once, even when several tests start together.
+# QUARN_WINE_DISPLAY (e.g. ":93", an Xvfb display) keeps the program visible
+# there for tests that drive windows; without it Wine runs with no display.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -10,6 +12,9 @@ export WINEPREFIX="${QUARN_WINEPREFIX:-$root/build/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+if [[ -n "${QUARN_WINE_DISPLAY:-}" ]]; then
+  export DISPLAY="$QUARN_WINE_DISPLAY"
+fi
 
 mkdir -p "$WINEPREFIX"
 (

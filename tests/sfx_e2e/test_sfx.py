@@ -100,8 +100,18 @@ class Session:
         shutil.rmtree(self.work, ignore_errors=True)
 
     def wine(self, args, cwd=None, check=False):
-        return subprocess.run([ARGS.runner, *map(str, args)], cwd=cwd, env=self.env, capture_output=True,
-                              timeout=120, check=check)
+        # Output goes through files, not pipes: Wine's helper processes
+        # (wineserver, the desktop) may inherit the handles and would keep a
+        # pipe open long after the program ended.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            done = subprocess.run([ARGS.runner, *map(str, args)], cwd=cwd, env=self.env, stdout=out, stderr=err,
+                                  timeout=120)
+            out.seek(0)
+            err.seek(0)
+            result = subprocess.CompletedProcess(done.args, done.returncode, out.read(), err.read())
+        if check and result.returncode:
+            raise RuntimeError(f"{args[0]} failed: {result.stderr.decode('utf-8', 'replace')}")
+        return result
 
     def xdotool(self, *args):
         subprocess.run(["xdotool", *map(str, args)], env=self.env, check=True, capture_output=True)
