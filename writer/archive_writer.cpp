@@ -9,6 +9,7 @@
 #include "core/archive/frame.h"
 #include "core/archive/header.h"
 #include "core/archive/manifest.h"
+#include "core/archive/output_writer.h"
 #include "core/crypto/hash.h"
 #include "core/crypto/key_derivation.h"
 #include "core/platform/platform.h"
@@ -22,16 +23,6 @@ namespace quarn::writer {
 namespace {
 
 constexpr std::uint64_t key_file_max = 64u << 20;
-
-std::string hex(std::span<const std::uint8_t> bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out;
-  for (const std::uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
 
 Result<void> check_options(const WriterOptions& o, const SecretBuffer* password) {
   const auto refuse = [](const char* text) { return std::unexpected(ArchiveError::message(text)); };
@@ -234,7 +225,7 @@ Result<WriteSummary> write_archive(const InputTree& inputs, const WriterOptions&
     }
     e.frames = index - e.first_frame;
     const auto hash = sha.finish();
-    e.sha256 = hex(hash);
+    e.sha256 = sha256_hex(hash);
     ++summary.files;
     entries.push_back(std::move(e));
   }

@@ -1,9 +1,12 @@
 """Running the quarn binary (natively, or a Windows build under a runner such
 as Wine) from Python tests."""
 
+import argparse
 import pathlib
 import shlex
 import subprocess
+import sys
+import unittest
 
 QUARN = None
 RUNNER = []
@@ -31,3 +34,13 @@ def run(*args, stdin=None):
 def last_line(text):
     lines = text.rstrip("\r\n").splitlines()
     return lines[-1] if lines else ""
+
+
+def main():
+    """The entry point of each CLI test script: --quarn PATH [--runner CMD]."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quarn", required=True)
+    parser.add_argument("--runner", default="")
+    args, rest = parser.parse_known_args()
+    configure(args.quarn, args.runner)
+    unittest.main(module="__main__", argv=[sys.argv[0]] + rest, verbosity=2)

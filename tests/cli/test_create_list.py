@@ -2,7 +2,6 @@
 """`quarn create` in every mode and form, read back with `quarn list` and
 `quarn info`; the independent writer's archives listed too."""
 
-import argparse
 import pathlib
 import sys
 import tempfile
@@ -11,7 +10,7 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import quarn_format as qf  # noqa: E402
-from cli_support import configure, last_line, run  # noqa: E402
+from cli_support import main, last_line, run  # noqa: E402
 
 FAST = ["--argon2-memory", "8", "--argon2-passes", "1", "--argon2-lanes", "1"]
 MODES = {
@@ -122,15 +121,6 @@ class CreateListTest(unittest.TestCase):
         lines = out.splitlines()
         self.assertEqual(lines[1], "plik                 3  2025-01-01 00:00  katalog/plik.txt")
         self.assertEqual(lines[-1], "Razem: 2 plików, 1 folderów, 3 B")
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quarn", required=True)
-    parser.add_argument("--runner", default="")
-    args, rest = parser.parse_known_args()
-    configure(args.quarn, args.runner)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,6 @@
 (exit status, summary as the end of stdout, the error text as the last line
 of stderr), on archives of every mode and on the independent writer's."""
 
-import argparse
 import hashlib
 import pathlib
 import subprocess
@@ -14,7 +13,7 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import quarn_format as qf  # noqa: E402
-from cli_support import configure, last_line, native_arg, run  # noqa: E402
+from cli_support import main, last_line, native_arg, run  # noqa: E402
 
 FAST = ["--argon2-memory", "8", "--argon2-passes", "1", "--argon2-lanes", "1"]
 MODES = ["none", "aes", "chacha-aes", "twofish", "serpent", "serpent-twofish-aes"]
@@ -141,15 +140,6 @@ class ExtractTest(unittest.TestCase):
         self.assertTrue(out.endswith("UWAGA: sumy kontrolne części plików się nie zgadzają - nie ufaj tym plikom.\n"))
         code, out, err = run("test", archive)
         self.assertEqual(code, 1)
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quarn", required=True)
-    parser.add_argument("--runner", default="")
-    args, rest = parser.parse_known_args()
-    configure(args.quarn, args.runner)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,6 @@
 """`quarn info` on plain, multi-part and self-extracting archives written by
 the independent Python writer, and its exact texts on failure."""
 
-import argparse
 import pathlib
 import sys
 import tempfile
@@ -12,7 +11,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import quarn_format as qf  # noqa: E402
 
-from cli_support import configure, run  # noqa: E402
+from cli_support import main, run  # noqa: E402
 
 
 class InfoTest(unittest.TestCase):
@@ -109,15 +108,6 @@ class InfoTest(unittest.TestCase):
             with self.subTest(args):
                 code, out, err = run(*args)
                 self.assertEqual(code, 2, err)
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quarn", required=True)
-    parser.add_argument("--runner", default="")
-    args, rest = parser.parse_known_args()
-    configure(args.quarn, args.runner)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 
 if __name__ == "__main__":

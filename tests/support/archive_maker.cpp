@@ -4,24 +4,11 @@
 #include <iterator>
 
 #include "core/archive/frame.h"
+#include "core/archive/output_writer.h"
 #include "core/crypto/hash.h"
 #include "tests/support/temp_dir.h"
 
 namespace quarn::test {
-namespace {
-
-std::string hex(std::span<const std::uint8_t> bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out;
-  for (const std::uint8_t b : bytes) {
-    out += digits[b >> 4];
-    out += digits[b & 15];
-  }
-  return out;
-}
-
-}  // namespace
-
 writer::WriterOptions fast_options(EncryptionMode mode, std::uint16_t version) {
   writer::WriterOptions o;
   o.mode = mode;
@@ -105,7 +92,7 @@ Result<ReadBack> read_back(const std::filesystem::path& archive, const char* pas
     std::string content;
     for (std::uint64_t i = e.first_frame; i < e.first_frame + e.frames; ++i)
       content.append(plain[i].begin(), plain[i].end());
-    if (content.size() != e.size || hex(crypto::sha256(bytes_of(content))) != *e.sha256)
+    if (content.size() != e.size || sha256_hex(crypto::sha256(bytes_of(content))) != *e.sha256)
       return std::unexpected(ArchiveError::integrity("sha256 " + e.path));
     result.files[e.path] = std::move(content);
   }
