@@ -1,0 +1,332 @@
+#!/usr/bin/env python3
+"""Turns the measurements of scripts/bench.sh into the measured section of
+docs/performance.md: everything between the "bench:begin" and "bench:end"
+markers is replaced, the text around them is kept."""
+
+import argparse
+import json
+import os
+import statistics
+
+BEGIN = "<!-- bench:begin (written by scripts/bench.sh; edits inside are lost) -->"
+END = "<!-- bench:end -->"
+
+PEERS = ["tar-zstd", "age-zstd-tar", "gpg-zstd-tar", "7zz-lzma2", "7zz-stored"]
+QUARN_MODES = {"0": "none", "1": "AES-256-GCM", "2": "ChaCha20-Poly1305 + AES-256-GCM",
+               "5": "Serpent + Twofish + AES-256"}
+MiB = 1 << 20
+
+
+def read_machine(path):
+    out = {}
+    with open(path) as f:
+        for line in f:
+            key, _, value = line.rstrip("\n").partition("=")
+            out[key] = value
+    return out
+
+
+def read_results(path):
+    rows = {}
+    with open(path) as f:
+        header = f.readline().rstrip("\n").split("\t")
+        for line in f:
+            r = dict(zip(header, line.rstrip("\n").split("\t")))
+            rows.setdefault(r["name"], []).append(r)
+    return rows
+
+
+def med(rows, key):
+    return statistics.median(float(r[key]) for r in rows)
+
+
+def read_micro(path):
+    """Median aggregates by run name."""
+    if not path or not os.path.exists(path):
+        return {}
+    with open(path) as f:
+        data = json.load(f)
+    out = {}
+    for b in data.get("benchmarks", []):
+        if b.get("aggregate_name") == "median":
+            out[b["run_name"]] = b
+    return out
+
+
+def gbps(b):
+    return b["bytes_per_second"] / 1e9
+
+
+def s_per_gb(b):
+    return 1e9 / b["bytes_per_second"]
+
+
+def fmt(x, digits=2):
+    return f"{x:.{digits}f}"
+
+
+def end_to_end(lines, m, rows):
+    tree_bytes = int(m["tree_bytes"])
+    lines.append("### Extraction and testing, end to end\n")
+    lines.append(f"Throughput is the tree's {tree_bytes / 1e9:.3f} GB of file data divided by the median wall time "
+                 f"of {m['runs']} runs; each run wrote into a new folder that was deleted after the run. "
+                 "Peak memory is the maximum resident set of the largest process (for a pipeline, of its largest "
+                 "member), from `/usr/bin/time -v`. CPU is user + system time of all processes of the command. "
+                 "Foreign load is the busy processor time of the rest of the machine during the run, in processors "
+                 "(it includes kernel threads writing back the run's own files).\n")
+    lines.append("| command | median s | min–max s | MB/s | peak MiB | CPU s | foreign load (median / max) |")
+    lines.append("|---|---:|---:|---:|---:|---:|---:|")
+    for name, rs in rows.items():
+        walls = [float(r["wall_s"]) for r in rs]
+        wall = statistics.median(walls)
+        cpu = med(rs, "user_s") + med(rs, "sys_s")
+        foreign = [float(r["foreign_load"]) for r in rs]
+        mbps = tree_bytes / wall / 1e6 if not name.startswith("quarn-list") else float("nan")
+        lines.append(f"| `{name}` | {fmt(wall)} | {fmt(min(walls))}–{fmt(max(walls))} | "
+                     f"{'—' if mbps != mbps else fmt(mbps, 0)} | {med(rs, 'maxrss_kib') / 1024:.0f} | {fmt(cpu)} | "
+                     f"{fmt(statistics.median(foreign))} / {fmt(max(foreign))} |")
+    lines.append("")
+
+
+def ratios(lines, m, rows):
+    tree_bytes = int(m["tree_bytes"])
+    peers = [p for p in PEERS if p in rows]
+    lines.append("### quarn against the peers\n")
+    lines.append("Throughput of quarn divided by the peer's (above 1: quarn is faster), from the medians above. "
+                 "The quarn figures include opening the archive: Argon2id at 256 MiB, 3 passes, 4 lanes and "
+                 "the file list (`quarn list`, median below); the peers' key handling is cheap (X25519 for age, "
+                 "a fast S2K for gpg, SHA-256 rounds for 7-Zip).\n")
+    lines.append("| quarn | " + " | ".join(f"`{p}`" for p in peers) + " |")
+    lines.append("|---|" + "---:|" * len(peers))
+    for name in rows:
+        if not name.startswith("quarn-") or name.startswith("quarn-list"):
+            continue
+        q = med(rows[name], "wall_s")
+        lines.append(f"| `{name}` | " + " | ".join(fmt(med(rows[p], "wall_s") / q) for p in peers) + " |")
+    lines.append("")
+    if "quarn-list-m1" in rows:
+        opening = med(rows["quarn-list-m1"], "wall_s")
+        lines.append(f"Opening an archive (`quarn list`, mode 1: Argon2id and the file list) takes "
+                     f"{fmt(opening)} s. Without it, extraction and testing run at:\n")
+        lines.append("| command | MB/s without opening |")
+        lines.append("|---|---:|")
+        for name in rows:
+            if name.startswith("quarn-") and not name.startswith("quarn-list"):
+                rest = med(rows[name], "wall_s") - (opening if not name.endswith("-m0") else 0)
+                lines.append(f"| `{name}` | {fmt(tree_bytes / rest / 1e6, 0) if rest > 0 else '—'} |")
+        lines.append("")
+
+
+def scaling(lines, rows, micro):
+    pairs = [(f"quarn-extract-m{n}", f"quarn-extract-m{n}-1cpu") for n in "15"]
+    pairs = [p for p in pairs if p[0] in rows and p[1] in rows]
+    if not pairs:
+        return
+    opening = med(rows["quarn-list-m1"], "wall_s") if "quarn-list-m1" in rows else 0.0
+    lines.append("### Scaling with the workers\n")
+    lines.append("`taskset -c 0` restricts quarn to one processor, so it starts one worker (the worker count "
+                 "follows the affinity mask) and its reader and writer share that processor too. Opening the "
+                 "archive (Argon2id, one thread) is the same on one processor as on two; the last column "
+                 "leaves it out.\n")
+    lines.append("| mode | 1 processor, s | 2 processors, s | speed-up | speed-up without opening |")
+    lines.append("|---|---:|---:|---:|---:|")
+    for two, one in pairs:
+        a, b = med(rows[one], "wall_s"), med(rows[two], "wall_s")
+        rest = (a - opening) / (b - opening) if b > opening else float("nan")
+        lines.append(f"| {two[-1]} | {fmt(a)} | {fmt(b)} | {fmt(a / b)} | {fmt(rest)} |")
+    lines.append("")
+    inproc = []
+    for mode in "0125":
+        for verify in (0, 1):
+            one = extract_run(micro, mode, 1, verify)
+            two = extract_run(micro, mode, 2, verify)
+            if one and two:
+                inproc.append(f"| {mode} | {'test' if verify else 'extract'} | {fmt(gbps(one))} | {fmt(gbps(two))} | "
+                              f"{fmt(gbps(two) / gbps(one))} |")
+    if inproc:
+        lines.append("In-process (`quarn_bench`, `extract()` on the stage tree, both processors available, the "
+                     "worker count set explicitly):\n")
+        lines.append("| mode | | 1 worker GB/s | 2 workers GB/s | speed-up |")
+        lines.append("|---|---|---:|---:|---:|")
+        lines.extend(inproc)
+        lines.append("")
+
+
+def extract_run(micro, mode, workers, verify):
+    base = f"extract/mode:{mode}/workers:{workers}/verify_only:{verify}"
+    return micro.get(base + "/process_time/real_time") or micro.get(base + "/real_time")
+
+
+def memory(lines, m, rows):
+    lines.append("### Peak memory against the token bound\n")
+    workers = int(m["processors"])
+    block = 4 * MiB
+    frames = 3 * workers + 1
+    bound = frames * (block + 48) + 8 * MiB + 4 * MiB + 256 * MiB
+    pipeline = bound - 256 * MiB
+    lines.append(f"With N = {workers} workers the bound is (3N + 1) = {frames} frames of at most 4 MiB + 48 B, "
+                 f"the 8 MiB read buffer, the 4 MiB write buffer and Argon2id's 256 MiB: "
+                 f"{bound / MiB:.0f} MiB; without Argon2id (mode 0, and every mode once the keys are derived, "
+                 f"since Argon2id's memory is freed before extraction starts) {pipeline / MiB:.0f} MiB. Both "
+                 "leave out the program's own code, libraries and heap bookkeeping, a few MiB.\n")
+    lines.append("| command | peak MiB | of the bound | of the bound without Argon2id |")
+    lines.append("|---|---:|---:|---:|")
+    for name in rows:
+        if name.startswith("quarn-"):
+            rss = med(rows[name], "maxrss_kib") * 1024
+            plain = f"{rss / pipeline * 100:.0f} %" if name.endswith("-m0") else ""
+            lines.append(f"| `{name}` | {rss / MiB:.0f} | {rss / bound * 100:.0f} % | {plain} |")
+    lines.append("")
+
+
+def micro_tables(lines, micro, m):
+    if not micro:
+        lines.append("(The micro-benchmarks were not run.)\n")
+        return
+    lines.append("### Micro-benchmarks (`quarn_bench`, medians of 3 repetitions, CPU time of the thread)\n")
+    lines.append("| benchmark | GB/s | time per call |")
+    lines.append("|---|---:|---:|")
+    for name, b in micro.items():
+        if name.startswith(("stage/", "extract/")):
+            continue
+        rate = fmt(gbps(b)) if "bytes_per_second" in b else "—"
+        label = f" ({b['label']})" if b.get("label") else ""
+        lines.append(f"| `{name}`{label} | {rate} | {b['cpu_time']:.4g} {b['time_unit']} |")
+    lines.append("")
+
+    stage = {k: v for k, v in micro.items() if k.startswith("stage/")}
+    if not stage:
+        return
+    lines.append("### Cost of each stage (CPU seconds per GB of output)\n")
+    lines.append("Measured in-process on a smaller tree of the same kind (`QUARN_BENCH_STAGE_MIB`, default 128 MiB; "
+                 "log-uniform file sizes, half the bytes text-like): CPU time of the thread doing the stage's work.\n")
+    lines.append("| stage | s/GB | files/s |")
+    lines.append("|---|---:|---:|")
+    for name, b in stage.items():
+        cost = fmt(s_per_gb(b), 3) if "bytes_per_second" in b else "—"
+        files = f"{b['files']:.0f}" if "files" in b else ""
+        lines.append(f"| `{name}` | {cost} | {files} |")
+    lines.append("")
+
+    def cost(key):
+        return s_per_gb(stage[key]) if key in stage else None
+
+    reader = cost("stage/read")
+    writes = {0: cost("stage/output/verify_only:0"), 1: cost("stage/output/verify_only:1")}
+    processors = int(m["processors"])
+    lines.append("### The bound of the pipeline\n")
+    lines.append(f"On {processors} processors with N = {processors} workers, the pipeline cannot be faster than "
+                 "any of: the single writer thread (1 / writer), the single reader thread (1 / reader), the "
+                 "workers (N / decode), and the processors shared by all of them "
+                 f"({processors} / (reader + decode + writer)). Compared with `extract()` measured in-process on the "
+                 "same small tree (wall-clock, 2 workers):\n")
+    lines.append("| mode | writes | reader | decode | writer | bound GB/s | limited by | in-process GB/s | of bound |")
+    lines.append("|---|---|---:|---:|---:|---:|---|---:|---:|")
+    for mode in ("0", "1", "2", "5"):
+        decode = cost(f"stage/decode/mode:{mode}")
+        for verify in (0, 1):
+            writer = writes[verify]
+            if None in (reader, decode, writer):
+                continue
+            limits = {"writer": 1 / writer, "reader": 1 / reader, "workers": processors / decode,
+                      "processors": processors / (reader + decode + writer)}
+            which = min(limits, key=limits.get)
+            bound = limits[which]
+            got = extract_run(micro, mode, processors, verify)
+            achieved = gbps(got) if got else None
+            lines.append(f"| {mode} | {'no (test)' if verify else 'yes'} | {fmt(reader, 3)} | {fmt(decode, 3)} | "
+                         f"{fmt(writer, 3)} | {fmt(bound)} | {which} | "
+                         f"{fmt(achieved) if achieved else '—'} | "
+                         f"{(fmt(achieved / bound * 100, 0) + ' %') if achieved else '—'} |")
+    lines.append("")
+
+
+def machine_table(lines, m):
+    lines.append("### Machine and software\n")
+    lines.append("| | |")
+    lines.append("|---|---|")
+    for key in ("date", "cpu", "processors", "features", "memory", "kernel", "filesystem", "compiler", "quarn"):
+        lines.append(f"| {key} | {m.get(key, '?')} |")
+    pkgs = ", ".join(f"{k[4:]} {v}" for k, v in m.items() if k.startswith("pkg_"))
+    lines.append(f"| Debian packages | {pkgs} |")
+    lines.append(f"| test tree | {m['tree_files']} files, {int(m['tree_bytes'])} bytes (`make_tree.py --size "
+                 f"{m['size']} --seed 2024`) |")
+    sizes = ", ".join(f"{k[8:]} {int(v) / MiB:.0f} MiB" for k, v in m.items() if k.startswith("archive_"))
+    lines.append(f"| archives | {sizes} |")
+    lines.append("")
+
+
+def noise(lines, rows):
+    foreign = [float(r["foreign_load"]) for rs in rows.values() for r in rs]
+    if not foreign:
+        return
+    median, worst = statistics.median(foreign), max(foreign)
+    noisy = sum(1 for f in foreign if f > 0.25)
+    verdict = ("quiet" if noisy == 0 else
+               f"noisy: {noisy} of {len(foreign)} runs had more than 0.25 processors of foreign load")
+    lines.append(f"Foreign load over all runs: median {fmt(median)}, maximum {fmt(worst)} processors — {verdict}.\n")
+
+
+def commands(lines, path, creation):
+    lines.append("### Exact commands\n")
+    lines.append("`$WORK` is the work folder (`QUARN_BENCH_DIR`), `$BUILD` the release build, `DEST` a new folder "
+                 "for every run; every command ran under `/usr/bin/time -f '%e %M %U %S' bash -c "
+                 "'set -o pipefail; ...'`.\n")
+    if creation and os.path.exists(creation):
+        lines.append("Archives (made once and kept):\n")
+        lines.append("```")
+        with open(creation) as f:
+            lines.extend(line.rstrip("\n") for line in f)
+        lines.append("```\n")
+    lines.append("Timed, in turn, each round starting one command later:\n")
+    lines.append("```")
+    with open(path) as f:
+        for line in f:
+            name, _, cmd = line.rstrip("\n").partition("|")
+            lines.append(f"{name}: {cmd}")
+    lines.append("```\n")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--machine", required=True)
+    ap.add_argument("--results", required=True)
+    ap.add_argument("--commands", required=True)
+    ap.add_argument("--creation")
+    ap.add_argument("--micro")
+    ap.add_argument("--report", required=True)
+    args = ap.parse_args()
+
+    m = read_machine(args.machine)
+    rows = read_results(args.results)
+    micro = read_micro(args.micro)
+
+    lines = [BEGIN, "", f"## Measured figures ({m['date']}, {m['size']} tree, {m['runs']} rounds)", ""]
+    noise(lines, rows)
+    machine_table(lines, m)
+    end_to_end(lines, m, rows)
+    ratios(lines, m, rows)
+    scaling(lines, rows, micro)
+    memory(lines, m, rows)
+    micro_tables(lines, micro, m)
+    commands(lines, args.commands, args.creation)
+    lines.append(END)
+    section = "\n".join(lines) + "\n"
+
+    if os.path.exists(args.report):
+        with open(args.report) as f:
+            text = f.read()
+    else:
+        text = "# Performance\n\n" + BEGIN + "\n" + END + "\n"
+    start, stop = text.find(BEGIN), text.find(END)
+    if start < 0 or stop < 0:
+        text = text.rstrip("\n") + "\n\n" + section
+    else:
+        text = text[:start] + section + text[stop + len(END) + 1:]
+    os.makedirs(os.path.dirname(os.path.abspath(args.report)), exist_ok=True)
+    with open(args.report, "w") as f:
+        f.write(text)
+
+
+if __name__ == "__main__":
+    main()
