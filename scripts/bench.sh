@@ -35,7 +35,7 @@ seed=2024
 log() { printf 'bench: %s\n' "$*" >&2; }
 
 # --- tools and build ---------------------------------------------------------
-need=(zstd age age-keygen 7zz gpg /usr/bin/time taskset perf)
+need=(zstd age age-keygen 7zz gpg /usr/bin/time taskset)
 for tool in "${need[@]}"; do
   if ! command -v "$tool" >/dev/null 2>&1; then
     log "installing the peers and measuring tools (scripts/install-deps.sh)"
@@ -247,6 +247,6 @@ printf '%s\n' "${commands[@]}" >"$commands_file"
 sed -i "s|$work|\$WORK|g; s|$build|\$BUILD|g; s|-$quarn_id||g; s|-p$password|-p\$PASSWORD|g; s|-p'$password'|-p\$PASSWORD|g; s|\.partial||g" "$creation" "$commands_file"
 
 python3 "$repo/bench/report.py" --machine "$machine" --results "$results" --commands "$commands_file" \
-  --creation "$creation" \
+  --creation "$creation" --noisy "$noisy" \
   --micro "$micro_json" --report "$report"
 log "wrote $report"
