@@ -13,6 +13,10 @@ packages=(
   wine wine64 xvfb xdotool imagemagick libmagickcore-6.q16-6-extra
   # scripts/bench.sh: the peers it measures against, GNU time for peak memory, perf
   zstd age 7zip gnupg time util-linux linux-perf
+  # fuzzing: Debian's clang 16 with libFuzzer and libc++ (which has std::expected)
+  clang-16 libclang-rt-16-dev libc++-16-dev libc++abi-16-dev
+  # a real FIDO2 key on Linux (the build uses it when pkg-config finds it)
+  libfido2-dev
 )
 
 missing=()
