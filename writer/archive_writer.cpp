@@ -12,6 +12,7 @@
 #include "core/archive/output_writer.h"
 #include "core/crypto/hash.h"
 #include "core/crypto/key_derivation.h"
+#include "core/crypto/second_factors.h"
 #include "core/platform/platform.h"
 #include "core/platform/system.h"
 #include "core/volumes/byte_order.h"
@@ -21,8 +22,6 @@
 
 namespace quarn::writer {
 namespace {
-
-constexpr std::uint64_t key_file_max = 64u << 20;
 
 Result<void> check_options(const WriterOptions& o, const SecretBuffer* password) {
   const auto refuse = [](const char* text) { return std::unexpected(ArchiveError::message(text)); };
@@ -40,23 +39,12 @@ Result<void> check_options(const WriterOptions& o, const SecretBuffer* password)
     return refuse("Parametry Argon2id poza zakresem: wątki 1-64, przebiegi 1-64, pamięć od 8 KiB na wątek do 4 GiB.");
   if (o.version == format::version_1 && (o.key_file || o.fido2))
     return refuse("Drugi składnik wymaga formatu w wersji 2.");
+  if (o.fido2 && (!o.fido2->hmac_secret_output || o.fido2->hmac_secret_output->size() != FIDO2_HMAC_SECRET_SIZE))
+    return refuse("Niepoprawny opis klucza FIDO2.");
   if (o.fido2 && (o.fido2->credential_id.empty() || o.fido2->credential_id.size() > 0xFFFF ||
                   o.fido2->rp_id.size() > 0xFFFF))
     return refuse("Niepoprawny opis klucza FIDO2.");
   return {};
-}
-
-Result<std::vector<std::uint8_t>> key_file_digest(const std::filesystem::path& path) {
-  auto file = platform::File::open_for_reading(path);
-  if (!file) return std::unexpected(ArchiveError::io(std::move(file.error())));
-  auto size = file->size();
-  if (!size) return std::unexpected(ArchiveError::io(std::move(size.error())));
-  if (*size == 0 || *size > key_file_max) return std::unexpected(ArchiveError::message("Plik-klucz musi miec od 1 B do 64 MiB."));
-  std::vector<std::uint8_t> contents(*size);
-  if (auto got = file->read_at(0, contents); !got || *got != contents.size())
-    return std::unexpected(ArchiveError::io(got ? platform::OsError{0, "plik-klucz zmienil rozmiar", false} : got.error()));
-  const auto digest = crypto::sha512(contents);
-  return std::vector<std::uint8_t>(digest.begin(), digest.end());
 }
 
 std::vector<std::uint8_t> extension_bytes(const WriterOptions& o) {
@@ -108,18 +96,21 @@ Result<Keyed> prepare_header(const WriterOptions& o, const SecretBuffer* passwor
     return std::unexpected(ArchiveError::message("Systemowy generator losowy zawiódł."));
   }
 
-  std::vector<std::uint8_t> factors;
+  SecretBuffer factors(factor_string_size(o.key_file.has_value(), o.fido2.has_value()));
+  std::span<std::uint8_t> rest = factors.mutable_view();
   if (o.key_file) {
-    auto digest = key_file_digest(*o.key_file);
-    if (!digest) return std::unexpected(std::move(digest.error()));
-    factors.push_back(0x01);
-    factors.insert(factors.end(), digest->begin(), digest->end());
+    rest[0] = FACTOR_KEY_FILE;
+    if (auto hashed = hash_key_file(*o.key_file, rest.subspan(1).first<KEY_FILE_DIGEST_SIZE>()); !hashed)
+      return std::unexpected(std::move(hashed.error()));
+    rest = rest.subspan(1 + KEY_FILE_DIGEST_SIZE);
   }
   if (o.fido2) {
-    factors.push_back(0x02);
-    factors.insert(factors.end(), o.fido2->hmac_secret_output.begin(), o.fido2->hmac_secret_output.end());
+    rest[0] = FACTOR_FIDO2;
+    const auto secret = o.fido2->hmac_secret_output->view();
+    std::copy(secret.begin(), secret.end(), rest.begin() + 1);
   }
-  auto keys = derive_key_set(o.argon2, h.argon2_salt, h.hkdf_salt, password->view(), factors);
+  auto keys = derive_key_set(o.argon2, h.argon2_salt, h.hkdf_salt, password->view(), factors.view());
+  factors.release();
   if (!keys) return std::unexpected(std::move(keys.error()));
   h.header_tag = header_tag(*keys, h.canonical_bytes());
   k.cipher = build_cipher(o.mode, *keys);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,7 +25,8 @@ struct Fido2Factor {
   std::string rp_id;
   std::vector<std::uint8_t> credential_id;
   std::array<std::uint8_t, 32> salt{};
-  std::array<std::uint8_t, 32> hmac_secret_output{};
+  // Shared, so options stay copyable while the secret itself is never copied.
+  std::shared_ptr<const SecretBuffer> hmac_secret_output;  // 32 bytes
 };
 
 // Argon2id costs of a real archive: 256 MiB, 3 passes, 4 lanes.

@@ -19,12 +19,6 @@ std::span<std::uint8_t, crypto::SHA512_SIZE> block_of(SecretBuffer& buffer) {
   return buffer.mutable_view().first<crypto::SHA512_SIZE>();
 }
 
-// Wipes the factor string when it goes out of scope, on every path.
-struct WipedOnExit {
-  std::vector<std::uint8_t>& bytes;
-  ~WipedOnExit() { platform::wipe_memory(bytes.data(), bytes.size()); }
-};
-
 }  // namespace
 
 Result<KeySet> derive_key_set(const Argon2Params& params, std::span<const std::uint8_t, 32> argon2_salt,
@@ -79,9 +73,9 @@ Result<FrameCipher> derive_keys(const KeyMaterial& header, const SecretBuffer* p
   if (!extensions) return std::unexpected(std::move(extensions.error()));
   auto factors = collect_factors(*extensions, options, authenticator);
   if (!factors) return std::unexpected(std::move(factors.error()));
-  const WipedOnExit wipe_factors{*factors};
 
-  auto keys = derive_key_set(*header.argon2, header.argon2_salt, header.hkdf_salt, password->view(), *factors);
+  auto keys = derive_key_set(*header.argon2, header.argon2_salt, header.hkdf_salt, password->view(), factors->view());
+  factors->release();
   if (!keys) return std::unexpected(std::move(keys.error()));
 
   const auto expected = header_tag(*keys, header.canonical_bytes);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/crypto/header_extensions.h"
+#include "core/crypto/secret_buffer.h"
 #include "core/error/archive_error.h"
 
 namespace quarn {
@@ -53,7 +54,7 @@ struct Fido2Answer {
   std::int32_t hresult = 0;
   std::string message;
   std::uint32_t assertion_version = 0;
-  std::optional<std::vector<std::uint8_t>> hmac_secret;
+  std::optional<SecretBuffer> hmac_secret;
 };
 
 // The platform's FIDO2 facilities, replaceable in tests. Called on one thread
@@ -77,6 +78,19 @@ Fido2Authenticator& platform_fido2_authenticator();
 // {"type":"webauthn.get","challenge":"<64 lower-case hex digits>","origin":"https://<FIDO2_ORIGIN_DOMAIN>"}
 std::string fido2_client_data_json(std::span<const std::uint8_t, 32> challenge);
 
+inline constexpr std::uint8_t FACTOR_KEY_FILE = 0x01;
+inline constexpr std::uint8_t FACTOR_FIDO2 = 0x02;
+inline constexpr std::size_t KEY_FILE_DIGEST_SIZE = 64;
+
+// The factor string's length for the factors demanded: 65 bytes for a key
+// file, 33 for a FIDO2 key.
+std::size_t factor_string_size(bool key_file, bool fido2);
+
+// SHA-512 of a key file into `digest`, streamed, never holding the file
+// whole. Errors as the key-file branch of collect_factors below.
+Result<void> hash_key_file(const std::filesystem::path& path,
+                           std::span<std::uint8_t, KEY_FILE_DIGEST_SIZE> digest);
+
 // The factor string: 0x01 ‖ SHA-512(key file) when the header demands a key
 // file, then 0x02 ‖ hmac-secret output when it names a FIDO2 key; empty when
 // it demands neither (and nothing is asked for). The key file comes first and
@@ -91,11 +105,9 @@ std::string fido2_client_data_json(std::span<const std::uint8_t, 32> challenge);
 //   other failures: SecondFactorRequired "klucz FIDO2: <message> (0x........)";
 //   no 32-byte hmac-secret output in an assertion of version 3 or more:
 //   SecondFactorRequired "ten klucz FIDO2 nie obsluguje rozszerzenia hmac-secret".
-Result<std::vector<std::uint8_t>> collect_factors(const HeaderExtensions& extensions,
-                                                  const SecondFactorOptions& options,
-                                                  Fido2Authenticator& authenticator);
+Result<SecretBuffer> collect_factors(const HeaderExtensions& extensions, const SecondFactorOptions& options,
+                                     Fido2Authenticator& authenticator);
 // The same with the platform authenticator.
-Result<std::vector<std::uint8_t>> collect_factors(const HeaderExtensions& extensions,
-                                                  const SecondFactorOptions& options);
+Result<SecretBuffer> collect_factors(const HeaderExtensions& extensions, const SecondFactorOptions& options);
 
 }  // namespace quarn

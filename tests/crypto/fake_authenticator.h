@@ -15,7 +15,8 @@ class FakeAuthenticator final : public Fido2Authenticator {
   std::uint32_t version = FIDO2_MIN_API_VERSION;
   std::optional<std::uint32_t> random_failure;  // a status to fail the draw with
   std::uint8_t challenge_seed = 0;               // challenge bytes are seed, seed+1, ...
-  Fido2Answer answer;
+  Fido2Answer answer;  // its hmac_secret is filled from `output` on each call
+  std::optional<std::vector<std::uint8_t>> output;
 
   int random_draws = 0;
   int assertions = 0;
@@ -30,7 +31,7 @@ class FakeAuthenticator final : public Fido2Authenticator {
   static FakeAuthenticator answering(std::vector<std::uint8_t> output) {
     FakeAuthenticator fake;
     fake.answer.assertion_version = 3;
-    fake.answer.hmac_secret = std::move(output);
+    fake.output = std::move(output);
     return fake;
   }
 
@@ -51,7 +52,9 @@ class FakeAuthenticator final : public Fido2Authenticator {
     last_client_data_json = std::string(request.client_data_json);
     last_owner_window = request.owner_window;
     last_timeout_ms = request.timeout_ms;
-    return answer;
+    Fido2Answer copy{answer.hresult, answer.message, answer.assertion_version, std::nullopt};
+    if (output) copy.hmac_secret = SecretBuffer::from_bytes(*output);
+    return copy;
   }
 };
 

@@ -64,7 +64,8 @@ writer::WriterOptions golden_options(const Golden& g) {
     f.rp_id = "quarn.example";
     f.credential_id = {0xC0, 0xFF, 0xEE};
     f.salt.fill(0x5A);
-    f.hmac_secret_output = hmac_output();
+    const auto output = hmac_output();
+    f.hmac_secret_output = std::make_shared<const SecretBuffer>(SecretBuffer::from_bytes(output));
     o.fido2 = f;
   }
   return o;

@@ -196,7 +196,8 @@ TEST(RoundTrip, Fido2DescriptorIsStoredInTheHeader) {
   fido2.rp_id = "quarn.example";
   fido2.credential_id = {1, 2, 3};
   fido2.salt.fill(0x42);
-  fido2.hmac_secret_output.fill(0x24);
+  const std::vector<std::uint8_t> output(32, 0x24);
+  fido2.hmac_secret_output = std::make_shared<const SecretBuffer>(SecretBuffer::from_bytes(output));
   options.fido2 = fido2;
   ASSERT_TRUE(make_archive(dir.path(), {{"a.txt", "a"}}, options, {dir / "a.qrn"}));
   auto volumes = VolumeSet::open(dir / "a.qrn").value();

@@ -213,8 +213,7 @@ class WebAuthnAuthenticator final : public Fido2Authenticator {
     answer.assertion_version = assertion->dwVersion;
     if (assertion->dwVersion >= FIDO2_MIN_ASSERTION_VERSION && assertion->pHmacSecret &&
         assertion->pHmacSecret->pbFirst)
-      answer.hmac_secret.emplace(assertion->pHmacSecret->pbFirst,
-                                 assertion->pHmacSecret->pbFirst + assertion->pHmacSecret->cbFirst);
+      answer.hmac_secret = SecretBuffer::from_bytes({assertion->pHmacSecret->pbFirst, assertion->pHmacSecret->cbFirst});
     library.free_assertion(assertion);
     return answer;
   }
