@@ -8,6 +8,11 @@ add_executable(quarn_crypto_tests
 )
 # libgcrypt directly, for payloads sealed apart from our own layering code.
 target_link_libraries(quarn_crypto_tests PRIVATE quarn::crypto quarn::platform quarn::gcrypt GTest::gtest_main)
+get_property(quarn_has_libfido2 GLOBAL PROPERTY QUARN_HAS_LIBFIDO2)
+if(quarn_has_libfido2)
+  target_sources(quarn_crypto_tests PRIVATE crypto/libfido2_test.cpp)
+  target_compile_definitions(quarn_crypto_tests PRIVATE QUARN_TEST_LIBFIDO2=1)
+endif()
 
 if(CMAKE_CROSSCOMPILING)
   add_test(NAME windows.crypto COMMAND quarn_crypto_tests --gtest_filter=-Slow*)
