@@ -1,5 +1,7 @@
 #include "core/platform/utf.h"
 
+#include <cstdlib>
+
 #include <cstdint>
 
 namespace quarn::platform {
@@ -42,22 +44,34 @@ char32_t decode_utf8(std::string_view bytes, std::size_t& i) {
   return cp;
 }
 
-void append_utf8(std::string& out, char32_t cp) {
+// Writes `cp` as one to four bytes at `out`; returns how many.
+std::size_t encode_utf8(char32_t cp, std::uint8_t* out) {
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    out[0] = static_cast<std::uint8_t>(cp);
+    return 1;
   }
+  if (cp < 0x800) {
+    out[0] = static_cast<std::uint8_t>(0xC0 | (cp >> 6));
+    out[1] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    out[0] = static_cast<std::uint8_t>(0xE0 | (cp >> 12));
+    out[1] = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<std::uint8_t>(0xF0 | (cp >> 18));
+  out[1] = static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<std::uint8_t>(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+  std::uint8_t bytes[4];
+  const std::size_t count = encode_utf8(cp, bytes);
+  out.append(reinterpret_cast<const char*>(bytes), count);
 }
 
 }  // namespace
@@ -109,23 +123,30 @@ std::u16string utf8_to_utf16(std::string_view bytes) {
   return out;
 }
 
-std::string utf16_to_utf8(std::u16string_view units) {
-  std::string out;
-  // At most three bytes per unit: one allocation, so a password converted
-  // here leaves no stale partial copy behind in freed memory.
-  out.reserve(units.size() * 3);
+std::size_t utf16_to_utf8(std::u16string_view units, std::span<std::uint8_t> out) {
+  if (out.size() < units.size() * 3) std::abort();  // a caller sized it wrong: stop before writing past it
+  std::size_t length = 0;
+  const auto put = [&](char32_t cp) { length += encode_utf8(cp, out.data() + length); };
   for (std::size_t i = 0; i < units.size(); ++i) {
     const char16_t u = units[i];
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
         units[i + 1] <= 0xDFFF) {
-      append_utf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(units[i + 1]) - 0xDC00));
+      put(0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(units[i + 1]) - 0xDC00));
       ++i;
     } else if (u >= 0xD800 && u <= 0xDFFF) {
-      append_utf8(out, replacement);
+      put(replacement);
     } else {
-      append_utf8(out, u);
+      put(u);
     }
   }
+  return length;
+}
+
+std::string utf16_to_utf8(std::u16string_view units) {
+  std::string out(units.size() * 3, '\0');
+  const std::size_t length =
+      utf16_to_utf8(units, std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(out.data()), out.size()));
+  out.resize(length);
   return out;
 }
 

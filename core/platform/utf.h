@@ -2,6 +2,9 @@
 // becomes U+FFFD. Pure functions, shared by both platform implementations.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -22,5 +25,8 @@ std::u16string utf8_to_utf16(std::string_view bytes);
 
 // Unpaired surrogates become U+FFFD.
 std::string utf16_to_utf8(std::u16string_view units);
+// The same into `out`, which holds at least three bytes per unit; returns the
+// length written. Allocates nothing, so a secret can pass through it.
+std::size_t utf16_to_utf8(std::u16string_view units, std::span<std::uint8_t> out);
 
 }  // namespace quarn::platform

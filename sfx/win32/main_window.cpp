@@ -8,6 +8,7 @@
 
 #include "core/crypto/secret_buffer.h"
 #include "core/platform/system.h"
+#include "core/platform/utf.h"
 #include "sfx/destination.h"
 #include "sfx/presentation.h"
 #include "sfx/win32/folder_picker.h"
@@ -56,20 +57,20 @@ std::string read_text(HWND control) {
   return narrow(std::wstring_view(units.data(), got > 0 ? static_cast<std::size_t>(got) : 0));
 }
 
-// Moves the password box's text into a SecretBuffer: the UTF-16 copy and
-// the UTF-8 copy are overwritten with zeros and the box is emptied.
+// Moves the password box's text into a SecretBuffer: the UTF-16 text is read
+// into a secret buffer of its own, converted without any other copy, and the
+// box is emptied.
 SecretBuffer take_password(HWND box) {
   const int length = GetWindowTextLengthW(box);
   const std::size_t capacity = static_cast<std::size_t>(length > 0 ? length : 0) + 1;
-  std::vector<wchar_t> units(capacity, L'\0');
-  const int got = GetWindowTextW(box, units.data(), static_cast<int>(capacity));
-  std::string utf8 = narrow(std::wstring_view(units.data(), got > 0 ? static_cast<std::size_t>(got) : 0));
-  SecretBuffer password = SecretBuffer::from_bytes(
-      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size()));
-  platform::wipe_memory(units.data(), capacity * sizeof(wchar_t));
-  platform::wipe_memory(utf8.data(), utf8.size());
+  SecretBuffer units(capacity * sizeof(wchar_t));
+  auto* text = reinterpret_cast<wchar_t*>(units.mutable_view().data());
+  const int got = GetWindowTextW(box, text, static_cast<int>(capacity));
+  const std::u16string_view utf16(reinterpret_cast<const char16_t*>(text), got > 0 ? static_cast<std::size_t>(got) : 0);
+  SecretBuffer utf8(utf16.size() * 3);
+  const std::size_t utf8_length = platform::utf16_to_utf8(utf16, utf8.mutable_view());
   SetWindowTextW(box, L"");
-  return password;
+  return SecretBuffer::from_bytes(utf8.view().first(utf8_length));
 }
 
 void on_pick_folder(HWND window) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "core/platform/platform.h"
 #include "core/platform/utf.h"
 
@@ -34,6 +37,21 @@ TEST(Utf16, RoundTripsAndReplacesUnpairedSurrogates) {
   EXPECT_EQ(utf16_to_utf8(std::u16string{0xD83D}), "\uFFFD");
   EXPECT_EQ(utf16_to_utf8(utf8_to_utf16("Źdźbło 🙂")), "Źdźbło 🙂");
   EXPECT_EQ(utf8_to_utf16("\xFF"), std::u16string{0xFFFD});
+}
+
+// Three bytes per unit is the worst case (BMP letters and U+FFFD); a
+// surrogate pair takes four bytes for two units. Nothing past the length
+// may be touched.
+TEST(Utf16, IntoASpanFitsInThreeBytesPerUnit) {
+  for (const std::u16string& units : {std::u16string{}, std::u16string{u'€', 0xDC00, u'€'},
+                                      std::u16string{0xD83D, 0xDE00, u'a'}}) {
+    std::vector<std::uint8_t> out(units.size() * 3 + 1, 0xEE);
+    const std::size_t length = utf16_to_utf8(units, std::span(out).first(units.size() * 3));
+    const std::string expected = utf16_to_utf8(units);
+    EXPECT_EQ(std::string(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(length)), expected);
+    EXPECT_TRUE(std::all_of(out.begin() + static_cast<std::ptrdiff_t>(length), out.end(),
+                            [](std::uint8_t b) { return b == 0xEE; }));
+  }
 }
 
 TEST(PathText, Utf8NamesRoundTripThroughPaths) {
