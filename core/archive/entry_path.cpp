@@ -9,9 +9,14 @@
 namespace quarn {
 namespace {
 
-constexpr std::array<std::u32string_view, 22> reserved_names = {
-    U"CON",  U"PRN",  U"AUX",  U"NUL",  U"COM1", U"COM2", U"COM3", U"COM4", U"COM5", U"COM6", U"COM7",
-    U"COM8", U"COM9", U"LPT1", U"LPT2", U"LPT3", U"LPT4", U"LPT5", U"LPT6", U"LPT7", U"LPT8", U"LPT9"};
+// Windows also takes COM and LPT with the superscript digits one to three as
+// devices, and opens the console for CONIN$ and CONOUT$ (with or without an
+// extension) wherever they stand in a path.
+constexpr std::array<std::u32string_view, 30> reserved_names = {
+    U"CON",    U"PRN",     U"AUX",  U"NUL",  U"COM1", U"COM2", U"COM3", U"COM4", U"COM5", U"COM6",
+    U"COM7",   U"COM8",    U"COM9", U"LPT1", U"LPT2", U"LPT3", U"LPT4", U"LPT5", U"LPT6", U"LPT7",
+    U"LPT8",   U"LPT9",    U"COM\u00B9", U"COM\u00B2", U"COM\u00B3", U"LPT\u00B9", U"LPT\u00B2", U"LPT\u00B3",
+    U"CONIN$", U"CONOUT$"};
 
 char32_t ascii_upper(char32_t c) { return (c >= U'a' && c <= U'z') ? c - 32 : c; }
 
