@@ -17,6 +17,8 @@ from cli_support import main, last_line, native_arg, run  # noqa: E402
 
 FAST = ["--argon2-memory", "8", "--argon2-passes", "1", "--argon2-lanes", "1"]
 MODES = ["none", "aes", "chacha-aes", "twofish", "serpent", "serpent-twofish-aes"]
+MAKE_ENCRYPTED = pathlib.Path(__file__).resolve().parents[1] / "tools" / "make_encrypted.py"
+NOT_AUTHENTIC = "Naruszona integralność archiwum: ramka nie przeszla uwierzytelnienia (zmieniona zawartosc)"
 
 
 def summary(count, destination, verified):
@@ -102,22 +104,62 @@ class ExtractTest(unittest.TestCase):
         self.assertTrue(out.endswith(summary(3, native_arg(dest), 3)), out)
         self.assertEqual((dest / "k" / "Plik.txt").read_bytes(), b"jeden")
 
+    def make_independent(self, name, mode, damaged_layer=None):
+        """An archive of make_encrypted.py's files, made by the Python writer
+        (with Debian's python3, which has python3-cryptography and -argon2)."""
+        archive = self.dir / name
+        subprocess.run(["/usr/bin/python3", str(MAKE_ENCRYPTED), str(archive), str(mode), "tajne"]
+                       + ([damaged_layer] if damaged_layer else []), check=True)
+        return archive
+
     def test_independent_writer_encrypted_archives(self):
-        tool = pathlib.Path(__file__).resolve().parents[1] / "tools" / "make_encrypted.py"
-        for mode in (1, 2):
+        # Every encrypted mode: AES-256-GCM; ChaCha20-Poly1305 then AES;
+        # Twofish-256-GCM; Serpent-256-GCM; Serpent, Twofish then AES.
+        for mode in (1, 2, 3, 4, 5):
             with self.subTest(mode):
-                archive = self.dir / ("niezalezne%d.qrn" % mode)
-                subprocess.run(["/usr/bin/python3", str(tool), str(archive), str(mode), "tajne"], check=True)
+                archive = self.make_independent("niezalezne%d.qrn" % mode, mode)
                 dest = self.dir / ("n%d" % mode)
                 code, out, err = run("extract", "--password-file", self.pw, "-o", dest, archive)
                 self.assertEqual(code, 0, err)
                 self.assertTrue(out.endswith(summary(3, native_arg(dest), 3)), out)
                 self.assertEqual((dest / "folder" / "umowa.txt").read_bytes(), "Umowa o dzieło\n".encode() * 700)
-                self.assertEqual(run("test", "--password-file", self.pw, archive)[0], 0)
+                self.assertEqual((dest / "folder" / "pusty").read_bytes(), b"")
+                self.assertEqual((dest / "dane.bin").read_bytes(), bytes(range(256)) * 64)
+                code, out, err = run("test", "--password-file", self.pw, archive)
+                self.assertEqual(code, 0, err)
+                self.assertEqual(last_line(out), "Archiwum jest w porządku: 3 plików, SHA-256 zgodne.")
                 wrong = self.dir / "zle"
                 wrong.write_bytes(b"inne")
                 code, _, err = run("test", "--password-file", wrong, archive)
                 self.assertEqual((code, last_line(err)), (1, "Nieprawidłowe hasło."))
+
+    def test_independent_writer_changed_byte_fails_authentication(self):
+        # A byte of the first data frame flipped right after one layer sealed
+        # it: the layers outside it, and the frame's CRC-32C, are made over
+        # the changed bytes, so only that layer's tag can notice; for the
+        # outermost layer this is a changed payload byte with a matching CRC.
+        for mode, layers in ((3, ["twofish"]), (4, ["serpent"]), (5, ["serpent", "twofish", "aes"])):
+            for layer in layers:
+                with self.subTest(mode=mode, layer=layer):
+                    archive = self.make_independent("zmienione%d-%s.qrn" % (mode, layer), mode, layer)
+                    code, out, err = run("test", "--password-file", self.pw, archive)
+                    self.assertEqual((code, last_line(err)), (1, NOT_AUTHENTIC), out)
+                    dest = self.dir / ("z%d-%s" % (mode, layer))
+                    code, out, err = run("extract", "--password-file", self.pw, "-o", dest, archive)
+                    self.assertEqual((code, last_line(err)), (1, NOT_AUTHENTIC), out)
+                    self.assertNotIn("Rozpakowano", out)
+
+    def test_independent_writer_flipped_stored_byte_fails_the_crc(self):
+        for mode in (3, 4, 5):
+            with self.subTest(mode):
+                data = bytearray(self.make_independent("n%d.qrn" % mode, mode).read_bytes())
+                # The first data frame follows the header; its payload, its 24-byte head.
+                data[len(qf.header(mode=mode, argon2=(8, 1, 1))) + 24 + 10] ^= 0x10
+                damaged = self.dir / ("crc%d.qrn" % mode)
+                damaged.write_bytes(bytes(data))
+                code, _, err = run("test", "--password-file", self.pw, damaged)
+                self.assertEqual((code, last_line(err)),
+                                 (1, "Archiwum jest uszkodzone: suma CRC32C ramki 0 sie nie zgadza (uszkodzony nosnik?)"))
 
     def test_mismatching_digest_is_listed_and_still_succeeds(self):
         good = qf.plain_archive([("a.txt", b"alfa")])

@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
-"""Writes an encrypted archive (mode 1 or 2) with the independent writer.
+"""Writes an encrypted archive (mode 1 to 5) with the independent writer.
 
-Usage: make_encrypted.py OUT MODE PASSWORD
+Usage: make_encrypted.py OUT MODE PASSWORD [DAMAGED_LAYER]
+With DAMAGED_LAYER (aes, chacha, twofish or serpent, one of the mode's
+layers), the first byte of the first data frame is flipped right after that
+layer sealed it: the layers outside it and the frame's CRC-32C are made over
+the altered bytes, so only that layer's tag can tell.
 Needs Debian's python3-cryptography and python3-argon2 (run it with the
 system's /usr/bin/python3)."""
 
@@ -21,7 +25,18 @@ FILES = [
 
 def main():
     out, mode, password = pathlib.Path(sys.argv[1]), int(sys.argv[2]), sys.argv[3].encode()
-    out.write_bytes(quarn_format.encrypted_archive(FILES, password, mode=mode, block_size=4096))
+    after_layer = None
+    if len(sys.argv) > 4:
+        damaged = sys.argv[4]
+        if damaged not in quarn_format.LAYERS[mode]:
+            sys.exit("mode %d has no %s layer" % (mode, damaged))
+
+        def after_layer(kind, index, name, sealed):
+            if (kind, index, name) != (1, 0, damaged):
+                return sealed
+            return bytes([sealed[0] ^ 0x01]) + sealed[1:]
+    out.write_bytes(quarn_format.encrypted_archive(FILES, password, mode=mode, block_size=4096,
+                                                   after_layer=after_layer))
 
 
 if __name__ == "__main__":

@@ -2,13 +2,16 @@
 
 Written from the format description alone, sharing no code with the C++
 reader, so that each can catch the other's mistakes. It writes plain
-(unencrypted) archives with stored frames, and encrypted headers whose tag
-is arbitrary (good enough for everything that reads only the header).
+(unencrypted) archives with stored frames, encrypted headers whose tag is
+arbitrary (good enough for everything that reads only the header), and whole
+encrypted archives in every mode.
 """
 
 import hashlib
 import json
+import pathlib
 import struct
+import sys
 
 HEADER_MAGIC = b"QUARN\x1a\x0d\x0a"
 FOOTER_MAGIC = b"QUARNEND"
@@ -117,13 +120,27 @@ def program_stub(size=4096):
     return b"MZ" + b"\x90" * (size - 2)
 
 
-# Encrypted archives (modes 1 and 2) need Debian's python3-cryptography and
-# python3-argon2; the functions below import them only when called.
+# Encrypted archives need Debian's python3-cryptography (AES-256-GCM,
+# ChaCha20-Poly1305) and python3-argon2; the functions below import them only
+# when called. Twofish and Serpent come from twofish.py and serpent.py beside
+# this file, under gcm.py.
 
 LABELS = {
     "header_mac_key": (b"Quarn v1 header-mac", 64),
     "aes_key": (b"Quarn v1 aes-256-gcm", 32),
     "chacha_key": (b"Quarn v1 chacha20-poly1305", 32),
+    "twofish_key": (b"Quarn v2 twofish-256-gcm", 32),
+    "serpent_key": (b"Quarn v2 serpent-256-gcm", 32),
+}
+
+# The layers of each mode, innermost (sealed first) to outermost. Each adds
+# its 16-byte tag after what it sealed; all use the frame's nonce and AAD.
+LAYERS = {
+    1: ("aes",),
+    2: ("chacha", "aes"),
+    3: ("twofish",),
+    4: ("serpent",),
+    5: ("serpent", "twofish", "aes"),
 }
 
 
@@ -141,25 +158,54 @@ def derive_keys(password, argon2, argon2_salt, hkdf_salt):
     return {name: _hmac512(prk, label + b"\x01")[:length] for name, (label, length) in LABELS.items()}
 
 
-def _seal(mode, keys, nonce, aad, data):
-    from cryptography.hazmat.primitives.ciphers.aead import AESGCM, ChaCha20Poly1305
-    if mode == 2:
-        data = ChaCha20Poly1305(keys["chacha_key"]).encrypt(nonce, data, aad)
-    return AESGCM(keys["aes_key"]).encrypt(nonce, data, aad)
+def _layer(name, key):
+    """An object with encrypt(nonce, data, aad) returning ciphertext and tag."""
+    if name == "aes":
+        from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+        return AESGCM(key)
+    if name == "chacha":
+        from cryptography.hazmat.primitives.ciphers.aead import ChaCha20Poly1305
+        return ChaCha20Poly1305(key)
+    here = str(pathlib.Path(__file__).resolve().parent)
+    if here not in sys.path:
+        sys.path.insert(0, here)
+    from gcm import GCM
+    if name == "twofish":
+        from twofish import Twofish
+        return GCM(Twofish(key))
+    from serpent import Serpent
+    return GCM(Serpent(key))
 
 
-def _sealed_frame(mode, keys, digest, kind, index, plain):
-    layers = {1: 1, 2: 2}[mode]
-    fields = struct.pack("<BBHQII", kind, 1, 0, index, len(plain), len(plain) + 16 * layers)
+def _seal(mode, keys, nonce, aad, data, after_layer=None):
+    """after_layer(name, sealed) -> bytes, when given, sees (and may replace)
+    the output of each layer before the next one seals it."""
+    for name in LAYERS[mode]:
+        data = _layer(name, keys[name + "_key"]).encrypt(nonce, data, aad)
+        if after_layer:
+            data = after_layer(name, data)
+    return data
+
+
+def _sealed_frame(mode, keys, digest, kind, index, plain, after_layer=None):
+    fields = struct.pack("<BBHQII", kind, 1, 0, index, len(plain), len(plain) + 16 * len(LAYERS[mode]))
     nonce = struct.pack("<QB", index, kind) + b"\0\0\0"
-    payload = _seal(mode, keys, nonce, digest + fields, plain)
+    payload = _seal(mode, keys, nonce, digest + fields, plain, after_layer)
     return fields + struct.pack("<I", crc32c(payload, crc32c(fields))) + payload
 
 
+def _bind(after_layer, kind, index):
+    if after_layer is None:
+        return None
+    return lambda name, sealed: after_layer(kind, index, name, sealed)
+
+
 def encrypted_archive(files, password, mode=1, argon2=(8, 1, 1), block_size=4 << 20,
-                      argon2_salt=b"\x11" * 32, hkdf_salt=b"\x22" * 16):
-    """A whole archive in mode 1 (AES-256-GCM) or 2 (ChaCha20-Poly1305 then
-    AES-256-GCM) with stored frames; `files` as for plain_archive."""
+                      argon2_salt=b"\x11" * 32, hkdf_salt=b"\x22" * 16, after_layer=None):
+    """A whole archive in an encrypted mode (1 to 5, see LAYERS) with stored
+    frames; `files` as for plain_archive. after_layer(kind, index, name,
+    sealed) -> bytes, when given, may alter a frame between its layers (the
+    frame's CRC-32C is computed afterwards, over what is written)."""
     import hmac  # noqa: F401  (checked early: the stdlib part of the dependencies)
     keys = derive_keys(password, argon2, argon2_salt, hkdf_salt)
     unsigned = header(mode=mode, argon2=argon2, block_size=block_size, argon2_salt=argon2_salt,
@@ -174,13 +220,14 @@ def encrypted_archive(files, password, mode=1, argon2=(8, 1, 1), block_size=4 <<
             continue
         first = index
         for start in range(0, len(data), block_size):
-            out += _sealed_frame(mode, keys, digest, 1, index, data[start:start + block_size])
+            out += _sealed_frame(mode, keys, digest, 1, index, data[start:start + block_size],
+                                 _bind(after_layer, 1, index))
             index += 1
         entries.append({"path": path, "kind": "file", "size": len(data), "sha256": hashlib.sha256(data).hexdigest(),
                         "first_frame": first, "frames": index - first})
     manifest = {"format": "quarn", "version": 1, "created_unix": 0, "tool": "quarn-format.py",
                 "data_frames": index, "total_size": 0, "entries": entries}
     filelist_offset = len(out)
-    out += _sealed_frame(mode, keys, digest, 2, index, json.dumps(manifest).encode())
+    out += _sealed_frame(mode, keys, digest, 2, index, json.dumps(manifest).encode(), _bind(after_layer, 2, index))
     out += footer(filelist_offset, len(out) + 32)
     return bytes(out)
