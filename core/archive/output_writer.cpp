@@ -25,7 +25,12 @@ std::optional<std::vector<std::uint8_t>> read_zone_mark(const std::filesystem::p
 
 OutputWriter::OutputWriter(const ExtractionPlan& plan, const std::vector<Entry>& entries,
                            std::optional<std::vector<std::uint8_t>> zone_mark, bool verify_only)
-    : plan_(plan), entries_(entries), zone_mark_(std::move(zone_mark)), verify_only_(verify_only) {}
+    : plan_(plan), entries_(entries), zone_mark_(std::move(zone_mark)), verify_only_(verify_only) {
+  // Checking only hashes: there is no writing to overlap with.
+  if (!verify_only_) hasher_ = std::make_unique<HashBeside>();
+}
+
+OutputWriter::~OutputWriter() = default;
 
 Result<void> OutputWriter::open_next_file() {
   while (!open_ && cursor_ < plan_.file_order.size()) {
@@ -58,19 +63,31 @@ Result<void> OutputWriter::flush() {
   return {};
 }
 
+// Small data goes through the buffer; data of a whole buffer's size, and a
+// file's last frame when nothing is buffered, go to the file directly.
+Result<void> OutputWriter::store(std::span<const std::uint8_t> data) {
+  const bool last_frame = open_->frames_remaining == 1;
+  if (buffer_.size() + data.size() > WRITE_BUFFER_SIZE) {
+    if (auto ok = flush(); !ok) return ok;
+  }
+  if (data.size() >= WRITE_BUFFER_SIZE || (last_frame && buffer_.empty())) {
+    if (auto ok = open_->handle.write_all(data); !ok) return std::unexpected(ArchiveError::io(std::move(ok.error())));
+    return {};
+  }
+  if (buffer_.capacity() < WRITE_BUFFER_SIZE) buffer_.reserve(WRITE_BUFFER_SIZE);
+  buffer_.insert(buffer_.end(), data.begin(), data.end());
+  return {};
+}
+
 Result<void> OutputWriter::write_frame_data(std::span<const std::uint8_t> data) {
   if (!open_) return std::unexpected(ArchiveError::integrity(std::string(texts::frame_without_file)));
-  open_->hash.update(data);
-  if (!verify_only_) {
-    if (buffer_.capacity() < WRITE_BUFFER_SIZE) buffer_.reserve(WRITE_BUFFER_SIZE);
-    if (buffer_.size() + data.size() > WRITE_BUFFER_SIZE) {
-      if (auto ok = flush(); !ok) return ok;
-    }
-    if (data.size() >= WRITE_BUFFER_SIZE) {
-      if (auto ok = open_->handle.write_all(data); !ok) return std::unexpected(ArchiveError::io(std::move(ok.error())));
-    } else {
-      buffer_.insert(buffer_.end(), data.begin(), data.end());
-    }
+  if (verify_only_) {
+    open_->hash.update(data);
+  } else {
+    hasher_->start(open_->hash, data);
+    auto stored = store(data);
+    hasher_->wait();
+    if (!stored) return stored;
   }
   open_->frames_remaining -= 1;
   report_.bytes_written += data.size();

@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/archive/extraction_plan.h"
+#include "core/archive/hash_beside.h"
 #include "core/archive/manifest.h"
 #include "core/crypto/hash.h"
 #include "core/error/archive_error.h"
@@ -40,12 +42,16 @@ struct ExtractionReport {
 // it cannot be read, or when it is empty or longer than ZONE_MARK_MAX.
 std::optional<std::vector<std::uint8_t>> read_zone_mark(const std::filesystem::path& source);
 
-// Single-threaded: only the thread that runs the extraction touches it.
+// Driven by one thread, the one that runs the extraction; while it writes a
+// frame's data, a thread of its own hashes the same data.
 class OutputWriter {
  public:
   // `verify_only` checks everything (counts, hashes) but creates nothing.
   OutputWriter(const ExtractionPlan& plan, const std::vector<Entry>& entries,
                std::optional<std::vector<std::uint8_t>> zone_mark, bool verify_only = false);
+  ~OutputWriter();
+  OutputWriter(const OutputWriter&) = delete;
+  OutputWriter& operator=(const OutputWriter&) = delete;
 
   // Opens the next file with data, finishing empty files on the way.
   // Requires that no file is open.
@@ -74,6 +80,7 @@ class OutputWriter {
     crypto::Sha256 hash;
   };
 
+  Result<void> store(std::span<const std::uint8_t> data);
   Result<void> flush();
   Result<void> finish_file();
 
@@ -83,6 +90,7 @@ class OutputWriter {
   bool verify_only_;
   std::optional<OpenFile> open_;
   std::vector<std::uint8_t> buffer_;
+  std::unique_ptr<HashBeside> hasher_;  // absent when only checking
   std::size_t cursor_ = 0;
   ExtractionReport report_;
 };
