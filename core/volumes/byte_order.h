@@ -1,6 +1,7 @@
 // Little-endian loads and stores, and a bounds-checked cursor for parsing.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -12,16 +13,28 @@ namespace quarn {
 using Bytes = std::vector<std::uint8_t>;
 using ByteView = std::span<const std::uint8_t>;
 
+// One unaligned load or store on little-endian machines (GCC turns the
+// byte-by-byte form into eight loads and shifts); the loop elsewhere.
 template <class T>
 T load_le(const std::uint8_t* p) {
-  T value = 0;
-  for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(static_cast<T>(p[i]) << (8 * i));
-  return value;
+  if constexpr (std::endian::native == std::endian::little) {
+    T value;
+    std::memcpy(&value, p, sizeof(T));
+    return value;
+  } else {
+    T value = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(static_cast<T>(p[i]) << (8 * i));
+    return value;
+  }
 }
 
 template <class T>
 void store_le(std::uint8_t* p, T value) {
-  for (std::size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &value, sizeof(T));
+  } else {
+    for (std::size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
 }
 
 template <class T>
