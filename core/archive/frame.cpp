@@ -60,6 +60,9 @@ Result<Frame> read_frame(VolumeSet& volumes) {
   Frame frame{FrameHeader::decode(raw), {}};
   if (frame.header.stored_length > format::max_read_frame_stored)
     return std::unexpected(ArchiveError::corrupt(texts::frame_bad_size(frame.header.index)));
+  // A payload longer than what is left could not be read anyway: say so
+  // before allocating (up to 512 MiB) for it.
+  if (frame.header.stored_length > volumes.archive_len() - volumes.position()) return std::unexpected(truncated());
   frame.payload.resize(frame.header.stored_length);
   if (!read_exact(volumes, frame.payload)) return std::unexpected(truncated());
   return frame;
@@ -84,7 +87,11 @@ Result<void> DataFrameReader::fill(std::span<std::uint8_t> out) {
         if (!read_exact(volumes_, out)) return std::unexpected(truncated());
         return {};
       }
-      if (buffer_.empty()) buffer_.resize(reader_buffer_size);
+      if (buffer_.empty()) {
+        // No larger than what the stream still holds: a small archive gets a small buffer.
+        const std::uint64_t left = volumes_.archive_len() - std::min(volumes_.position(), volumes_.archive_len());
+        buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(reader_buffer_size, left)));
+      }
       auto got = volumes_.read(buffer_);
       while (!got && got.error().interrupted) got = volumes_.read(buffer_);
       if (!got || *got == 0) return std::unexpected(truncated());

@@ -17,8 +17,11 @@ HashBeside::HashBeside() {
 HashBeside::~HashBeside() {
   wait();
   if (!thread_.joinable()) return;
-  stopping_ = true;
-  go_.release();
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
   thread_.join();
 }
 
@@ -28,24 +31,35 @@ void HashBeside::start(crypto::Sha256& hash, std::span<const std::uint8_t> data)
     hash.update(data);
     return;
   }
-  hash_ = &hash;
-  data_ = data;
+  {
+    std::lock_guard lock(mutex_);
+    hash_ = &hash;
+    data_ = data;
+    posted_ = true;
+  }
   busy_ = true;
-  go_.release();
+  wake_.notify_all();
 }
 
 void HashBeside::wait() {
   if (!busy_) return;
-  done_.acquire();
+  std::unique_lock lock(mutex_);
+  wake_.wait(lock, [&] { return finished_; });
+  finished_ = false;
   busy_ = false;
 }
 
 void HashBeside::run() {
+  std::unique_lock lock(mutex_);
   for (;;) {
-    go_.acquire();
+    wake_.wait(lock, [&] { return posted_ || stopping_; });
     if (stopping_) return;
+    posted_ = false;
+    lock.unlock();
     hash_->update(data_);
-    done_.release();
+    lock.lock();
+    finished_ = true;
+    wake_.notify_all();
   }
 }
 

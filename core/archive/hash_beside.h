@@ -2,9 +2,9 @@
 // writer hashes a frame's data while it writes the same data to disk.
 #pragma once
 
-#include <atomic>
+#include <condition_variable>
 #include <memory>
-#include <semaphore>
+#include <mutex>
 #include <span>
 #include <thread>
 
@@ -29,12 +29,17 @@ class HashBeside {
  private:
   void run();
 
-  std::binary_semaphore go_{0};
-  std::binary_semaphore done_{0};
+  // A mutex and a condition variable rather than std::binary_semaphore:
+  // libstdc++ 12 waits on atomics without futexes (as on Windows) in a way
+  // that can miss a release, and then both threads wait for ever.
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool posted_ = false;    // start has handed over an update
+  bool finished_ = false;  // the hashing thread has completed it
+  bool stopping_ = false;
   crypto::Sha256* hash_ = nullptr;
   std::span<const std::uint8_t> data_;
-  bool busy_ = false;
-  bool stopping_ = false;
+  bool busy_ = false;  // the owner's view: started and not yet waited for
   std::thread thread_;
 };
 

@@ -42,14 +42,12 @@ struct Shared {
   std::atomic<bool> abort{false};
 };
 
-Result<void> run_reader(const ArchiveSource& archive, Shared& shared, const std::atomic<bool>& cancel_flag,
-                        bool& all_sent) {
+Result<void> run_reader(const ArchiveSource& archive, Shared& shared, const std::atomic<bool>& cancel_flag) {
   auto volumes = VolumeSet::open(archive.path);
   if (!volumes) return std::unexpected(std::move(volumes.error()));
   DataFrameReader reader(std::move(*volumes), archive.header, archive.manifest.data_frames, archive.filelist_offset);
   for (std::uint64_t i = 0;; ++i) {
     if (i < archive.manifest.data_frames && cancel_flag.load()) return std::unexpected(ArchiveError::cancelled());
-    all_sent = i == archive.manifest.data_frames;
     auto frame = reader.next();
     if (!frame) return std::unexpected(std::move(frame.error()));
     if (!*frame) return {};  // all frames read and the end offset checked
@@ -61,11 +59,12 @@ Result<void> run_reader(const ArchiveSource& archive, Shared& shared, const std:
 
 void reader_thread(const ArchiveSource& archive, Shared& shared, const std::atomic<bool>& cancel_flag,
                    Result<void>& outcome) {
-  // A failure of the final offset check comes after every frame was sent:
-  // those frames are still written, and the error is reported afterwards.
-  bool all_sent = false;
-  outcome = run_reader(archive, shared, cancel_flag, all_sent);
-  if (!outcome && !all_sent) shared.abort.store(true);
+  // A read failure (a cut or damaged stream, a vanished part, the final
+  // offset check) only ends the sending: the frames sent before it are still
+  // decoded and written, so the first error in frame order wins and what was
+  // readable is kept whatever the timing. A cancellation stops the workers too.
+  outcome = run_reader(archive, shared, cancel_flag);
+  if (!outcome && outcome.error().kind() == ErrorKind::Cancelled) shared.abort.store(true);
   shared.jobs.close_sending();
 }
 

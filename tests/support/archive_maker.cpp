@@ -1,5 +1,6 @@
 #include "tests/support/archive_maker.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
