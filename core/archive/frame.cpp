@@ -106,7 +106,7 @@ Result<void> DataFrameReader::fill(std::span<std::uint8_t> out) {
   return {};
 }
 
-Result<std::optional<Frame>> DataFrameReader::next() {
+Result<std::optional<Frame>> DataFrameReader::next(std::vector<std::uint8_t> reuse) {
   if (next_index_ == count_) {
     if (offset_ != filelist_offset_)
       return std::unexpected(ArchiveError::integrity(std::string(texts::foreign_bytes_before_filelist)));
@@ -115,7 +115,7 @@ Result<std::optional<Frame>> DataFrameReader::next() {
   const std::uint64_t i = next_index_;
   std::array<std::uint8_t, format::frame_header_size> raw{};
   if (auto ok = fill(raw); !ok) return std::unexpected(std::move(ok.error()));
-  Frame frame{FrameHeader::decode(raw), {}};
+  Frame frame{FrameHeader::decode(raw), std::move(reuse)};
   const FrameHeader& h = frame.header;
   if (h.kind != format::frame_kind_data || h.index != i)
     return std::unexpected(ArchiveError::integrity(texts::frame_out_of_place(i)));
@@ -161,6 +161,12 @@ Result<void> FrameDecoder::prepare() {
 }
 
 Result<std::vector<std::uint8_t>> FrameDecoder::decode(Frame frame, std::uint32_t capacity_limit) {
+  std::vector<std::uint8_t> spare;
+  return decode_reusing(frame, spare, capacity_limit);
+}
+
+Result<std::vector<std::uint8_t>> FrameDecoder::decode_reusing(Frame& frame, std::vector<std::uint8_t>& spare,
+                                                               std::uint32_t capacity_limit) {
   const FrameHeader& h = frame.header;
   const bool file_list = messages_ == Messages::FileList;
   const auto corrupt = [&](std::string detail) { return std::unexpected(ArchiveError::corrupt(std::move(detail))); };
@@ -179,7 +185,9 @@ Result<std::vector<std::uint8_t>> FrameDecoder::decode(Frame frame, std::uint32_
   }
 
   if (auto ready = prepare(); !ready) return std::unexpected(std::move(ready.error()));
-  std::vector<std::uint8_t> plain(std::min(h.plain_length, capacity_limit));
+  std::vector<std::uint8_t> plain = std::move(spare);
+  spare.clear();
+  plain.resize(std::min(h.plain_length, capacity_limit));
   const std::size_t n = ZSTD_decompressDCtx(as_dctx(dctx_), plain.data(), plain.size(), frame.payload.data(),
                                             frame.payload.size());
   if (ZSTD_isError(n))

@@ -56,8 +56,10 @@ class DataFrameReader {
                   std::uint64_t filelist_offset);
 
   // The next frame, or nullopt once all frames were read and the end offset
-  // checked.
-  Result<std::optional<Frame>> next();
+  // checked. The payload is read into `reuse` when given: a buffer of an
+  // earlier frame keeps its memory, so it is neither zero-filled nor faulted
+  // in again.
+  Result<std::optional<Frame>> next(std::vector<std::uint8_t> reuse = {});
 
  private:
   Result<void> fill(std::span<std::uint8_t> out);
@@ -95,6 +97,12 @@ class FrameDecoder {
   // `capacity_limit` bounds the decompression buffer below plain_length
   // (the file list's 512 MiB cap).
   Result<std::vector<std::uint8_t>> decode(Frame frame, std::uint32_t capacity_limit = UINT32_MAX);
+
+  // The same, reusing buffers: a compressed frame is decompressed into
+  // `spare` (moved out), and its stored payload stays in `frame` for the
+  // caller to reuse; a stored frame's payload is returned and `spare` kept.
+  Result<std::vector<std::uint8_t>> decode_reusing(Frame& frame, std::vector<std::uint8_t>& spare,
+                                                   std::uint32_t capacity_limit = UINT32_MAX);
 
  private:
   FrameDecryptor decryptor_;

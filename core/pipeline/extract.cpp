@@ -10,6 +10,7 @@
 #include "core/archive/entry_path.h"
 #include "core/archive/frame.h"
 #include "core/archive/extraction_plan.h"
+#include "core/pipeline/buffer_pool.h"
 #include "core/pipeline/queues.h"
 #include "core/platform/platform.h"
 
@@ -17,6 +18,7 @@ namespace quarn {
 namespace {
 
 using pipeline::BoundedQueue;
+using pipeline::BufferPool;
 using pipeline::ResultQueue;
 
 constexpr std::uint64_t NO_FRAME = std::numeric_limits<std::uint64_t>::max();
@@ -34,11 +36,16 @@ struct FrameResult {
 struct Token {};
 
 struct Shared {
-  explicit Shared(unsigned workers)
-      : jobs(2 * std::size_t{workers}), results(workers), tokens(3 * std::size_t{workers}) {}
+  Shared(unsigned workers, std::size_t frame_capacity)
+      : jobs(2 * std::size_t{workers}),
+        results(workers),
+        tokens(3 * std::size_t{workers}),
+        buffers(4 * std::size_t{workers} + 1, frame_capacity) {}
   BoundedQueue<FrameJob> jobs;
   ResultQueue<FrameResult> results;
   BoundedQueue<Token> tokens;
+  // Frames in flight (tokens) plus one decompression buffer per worker.
+  BufferPool buffers;
   std::atomic<bool> abort{false};
 };
 
@@ -48,7 +55,7 @@ Result<void> run_reader(const ArchiveSource& archive, Shared& shared, const std:
   DataFrameReader reader(std::move(*volumes), archive.header, archive.manifest.data_frames, archive.filelist_offset);
   for (std::uint64_t i = 0;; ++i) {
     if (i < archive.manifest.data_frames && cancel_flag.load()) return std::unexpected(ArchiveError::cancelled());
-    auto frame = reader.next();
+    auto frame = reader.next(shared.buffers.take());
     if (!frame) return std::unexpected(std::move(frame.error()));
     if (!*frame) return {};  // all frames read and the end offset checked
     if (shared.abort.load()) return std::unexpected(ArchiveError::cancelled());
@@ -77,7 +84,12 @@ void worker_thread(const ArchiveSource& archive, Shared& shared) {
   }
   while (auto job = shared.jobs.pop()) {
     FrameResult result{job->seq, std::unexpected(ArchiveError::cancelled())};
-    if (prepared && !shared.abort.load()) result.plain = decoder.decode(std::move(job->frame));
+    if (prepared && !shared.abort.load()) {
+      std::vector<std::uint8_t> spare = shared.buffers.take();
+      result.plain = decoder.decode_reusing(job->frame, spare);
+      shared.buffers.give(std::move(spare));
+      shared.buffers.give(std::move(job->frame.payload));
+    }
     shared.results.push(std::move(result));
   }
   shared.results.sender_done();
@@ -120,7 +132,7 @@ Result<ExtractionReport> extract(const ArchiveSource& archive, const std::filesy
     return std::unexpected(std::move(opened.error()));
   }
 
-  Shared shared(workers);
+  Shared shared(workers, std::size_t{archive.header.block_size} + tag_overhead(archive.header.mode));
   for (unsigned i = 0; i < 3 * workers; ++i)
     if (!shared.tokens.push(Token{})) invariant_violated("kanal zetonow");
 
@@ -172,6 +184,7 @@ Result<ExtractionReport> extract(const ArchiveSource& archive, const std::filesy
       } else if (options.progress) {
         options.progress(writer.report().bytes_written);
       }
+      if (plain) shared.buffers.give(std::move(*plain));
       (void)shared.tokens.push(Token{});
       ++next_seq;
     }
