@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds both trees, runs the
-# native suite, then the Windows build's suite under Wine in a fresh prefix.
+# native suite, the fuzz targets' smoke (scripts/fuzz.sh --smoke, which builds
+# build/fuzz), then the Windows build's suite under Wine in a fresh prefix.
 # Slow cases carry the CTest label "slow" and are left out; run them with
 # scripts/test-slow.sh.
 set -euo pipefail
@@ -16,17 +17,21 @@ summary() { # ctest log -> "passed failed"
 }
 
 native_log="$(mktemp)"
+fuzz_log="$(mktemp)"
 windows_log="$(mktemp)"
 prefix="$(mktemp -d /tmp/quarn-wine.XXXXXX)"
 cleanup() {
   WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$prefix" "$native_log" "$windows_log"
+  rm -rf "$prefix" "$native_log" "$fuzz_log" "$windows_log"
 }
 trap cleanup EXIT
 
 status=0
 echo "== native tests"
 (cd "$root/build/native" && ctest -j "$jobs" -LE slow --output-on-failure) 2>&1 | tee "$native_log" || status=1
+
+echo "== fuzz smoke (seeds, saved regressions and a few thousand runs per fuzz target)"
+"$root/scripts/fuzz.sh" --smoke 2>&1 | tee "$fuzz_log" || status=1
 
 echo "== Windows tests under Wine"
 export QUARN_WINEPREFIX="$prefix"
@@ -37,7 +42,10 @@ WINEPREFIX="$prefix" wineserver -p >/dev/null 2>&1 || true
 
 read -r np nf < <(summary "$native_log" || echo "0 1")
 read -r wp wf < <(summary "$windows_log" || echo "0 1")
+# One count per fuzz target; a smoke that never reported counts as one failure.
+read -r fp ff < <(sed -n 's/^fuzz smoke: \([0-9]*\) passed, \([0-9]*\) failed.*/\1 \2/p' "$fuzz_log" | tail -1) || true
 echo "native: ${np:-0} passed, ${nf:-1} failed"
+echo "fuzz smoke: ${fp:-0} passed, ${ff:-1} failed"
 echo "windows: ${wp:-0} passed, ${wf:-1} failed"
-echo "total: $(( ${np:-0} + ${wp:-0} )) passed, $(( ${nf:-1} + ${wf:-1} )) failed"
+echo "total: $(( ${np:-0} + ${fp:-0} + ${wp:-0} )) passed, $(( ${nf:-1} + ${ff:-1} + ${wf:-1} )) failed"
 exit "$status"

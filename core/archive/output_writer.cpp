@@ -90,6 +90,7 @@ Result<void> OutputWriter::write_frame_data(std::span<const std::uint8_t> data) 
     if (!stored) return stored;
   }
   open_->frames_remaining -= 1;
+  open_->bytes += data.size();
   report_.bytes_written += data.size();
   if (open_->frames_remaining == 0) {
     if (auto ok = finish_file(); !ok) return ok;
@@ -123,8 +124,10 @@ Result<void> OutputWriter::finish_file() {
     file.handle = platform::File();
     if (const std::uint32_t a = entry.attributes & ATTRIBUTE_MASK; a != 0) (void)platform::set_attributes(path, a);
   }
+  // The list's size counts too: a matching digest with another length would
+  // leave the list describing a file that is not the one written.
   const std::string digest = sha256_hex(file.hash.finish());
-  if (entry.sha256 && *entry.sha256 == digest) {
+  if (entry.sha256 && *entry.sha256 == digest && file.bytes == entry.size) {
     ++report_.files_verified;
   } else {
     report_.mismatches.push_back(entry.path);

@@ -24,7 +24,7 @@ inline constexpr std::size_t ZONE_MARK_MAX = 65536;
 inline constexpr std::uint32_t ATTRIBUTE_MASK = 0x20A7;
 
 struct ExtractionReport {
-  std::vector<std::string> mismatches;  // entry paths whose SHA-256 did not match
+  std::vector<std::string> mismatches;  // entry paths whose SHA-256 or size did not match
   std::vector<Rename> renames;
   std::vector<std::string> suspicious_names;
   std::filesystem::path destination;
@@ -77,6 +77,7 @@ class OutputWriter {
     platform::File handle;
     std::size_t entry = 0;
     std::uint64_t frames_remaining = 0;
+    std::uint64_t bytes = 0;  // plain bytes of this file so far
     crypto::Sha256 hash;
   };
 

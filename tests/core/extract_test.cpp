@@ -205,6 +205,31 @@ TEST_F(ExtractTest, MismatchingDigestsAreListedNotFatal) {
   EXPECT_EQ(report->mismatches, std::vector<std::string>{"b.txt"});
 }
 
+TEST_F(ExtractTest, AFileOfAnotherSizeThanListedIsAMismatch) {
+  make({{"a.txt", "alpha"}, {"b.txt", "beta"}}, EncryptionMode::None);
+  edit([](test::EditableArchive& a) {
+    Frame& list = a.file_list();
+    std::string json(list.payload.begin(), list.payload.end());
+    // a.txt listed with 4 bytes; its frame and digest still give "alpha".
+    json.replace(json.find("\"size\":5"), 8, "\"size\":4");
+    list.payload.assign(json.begin(), json.end());
+    test::EditableArchive::recompute_crc(list);
+  });
+  for (const bool verify_only : {false, true}) {
+    const Opened opened = open(archive);
+    const std::atomic<bool> cancel_flag{false};
+    ExtractOptions options;
+    options.verify_only = verify_only;
+    const ArchiveSource source{archive, opened.header, opened.loaded.digest, opened.cipher, opened.loaded.manifest,
+                               opened.loaded.filelist_offset};
+    auto report = extract(source, dir / "out", cancel_flag, options);
+    ASSERT_TRUE(report) << report.error().display();
+    EXPECT_EQ(report->files_completed, 2u);
+    EXPECT_EQ(report->files_verified, 1u);
+    EXPECT_EQ(report->mismatches, std::vector<std::string>{"a.txt"});
+  }
+}
+
 TEST_F(ExtractTest, MarkTimesAndAttributesAreRestoredInASafeOrder) {
   make({{"ro.txt", "tylko do odczytu"}, {"d/", ""}, {"d/x.txt", "x"}}, EncryptionMode::None);
   // ro.txt read-only, d read-only as stored (with the directory bit, which is dropped).

@@ -1,0 +1,201 @@
+// Writes the seed inputs of every fuzz target, made by the archive writer
+// with the tests' fast settings (tiny Argon2id costs, fixed salts), into
+// OUTDIR/<target>/. The seeds in fuzz/corpus/ were made by this program:
+//   build/fuzz/fuzz/quarn_fuzz_seeds fuzz/corpus
+// Times are fixed so that the same build gives the same seeds.
+#include <zstd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/archive/frame.h"
+#include "core/archive/header.h"
+#include "core/crypto/key_derivation.h"
+#include "core/volumes/byte_order.h"
+#include "core/volumes/footer.h"
+#include "tests/support/archive_maker.h"
+#include "tests/support/temp_dir.h"
+#include "writer/archive_writer.h"
+
+namespace {
+
+using namespace quarn;
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "quarn_fuzz_seeds: %s\n", what.c_str());
+  std::exit(1);
+}
+
+struct Made {
+  Bytes stream;            // the archive stream (after the program, for a self-extractor)
+  Bytes file;              // the whole file
+  std::uint64_t header_length = 0;
+  std::string file_list;   // the JSON text, for plain archives
+};
+
+Made make(const std::map<std::string, std::string>& files, writer::WriterOptions options,
+          const std::optional<fs::path>& program = std::nullopt) {
+  test::TempDir dir;
+  const fs::path root = dir / "input";
+  fs::create_directories(root);
+  for (const auto& [path, content] : files) {
+    if (path.ends_with('/')) {
+      fs::create_directories(root / path.substr(0, path.size() - 1));
+      continue;
+    }
+    fs::create_directories((root / path).parent_path());
+    test::write_file(root / path, test::bytes_of(content));
+  }
+  std::vector<fs::path> inputs;
+  for (const auto& item : fs::directory_iterator(root)) inputs.push_back(item.path());
+  std::sort(inputs.begin(), inputs.end());
+  auto tree = writer::gather_inputs(inputs);
+  if (!tree) die(tree.error().display());
+  for (auto& e : tree->entries) {
+    e.created = 133000000000000000ull;
+    e.modified = 133000000000000000ull + 10000000;
+  }
+  writer::OutputOptions out;
+  out.path = dir / "archive.qrn";
+  out.program = program;
+  {
+    auto output = writer::ArchiveOutput::create(out);
+    if (!output) die(output.error().display());
+    const SecretBuffer password = SecretBuffer::from_bytes(test::bytes_of(test::test_password));
+    if (auto written = writer::write_archive(*tree, options, &password, *output); !written)
+      die(written.error().display());
+  }  // the output file is closed here
+
+  Made made;
+  made.file = test::read_file(out.path);
+  auto volumes = VolumeSet::open(out.path);
+  if (!volumes) die(volumes.error().display());
+  made.stream.assign(made.file.begin() + static_cast<std::ptrdiff_t>(volumes->start_offset()), made.file.end());
+  auto header = Header::read(*volumes);
+  if (!header) die(header.error().display());
+  made.header_length = header->length();
+  if (!header->encrypted()) {
+    auto footer = check_footer(*volumes, header->length());
+    if (!footer) die(footer.error().display());
+    auto frame = read_frame(*volumes);
+    if (!frame) die(frame.error().display());
+    FrameDecoder decoder(plain_cipher(), header->digest(), FrameDecoder::Messages::FileList);
+    auto plain = decoder.decode(std::move(*frame));
+    if (!plain) die(plain.error().display());
+    made.file_list.assign(plain->begin(), plain->end());
+  }
+  return made;
+}
+
+void save(const fs::path& dir, const std::string& name, const Bytes& bytes) {
+  fs::create_directories(dir);
+  test::write_file(dir / name, bytes);
+}
+
+Bytes with_prefix(Bytes prefix, const Bytes& rest) {
+  prefix.insert(prefix.end(), rest.begin(), rest.end());
+  return prefix;
+}
+
+Bytes first(const Bytes& bytes, std::uint64_t n) { return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n)); }
+
+// The frame target's prefix (see frame_fuzz.cpp) followed by the plain bytes.
+Bytes frame_seed(std::uint8_t mode, std::uint8_t ops, std::uint8_t kind, const std::string& plain) {
+  Bytes b(24, 0);
+  b[0] = mode;
+  b[1] = ops;
+  b[3] = kind;
+  store_le<std::uint64_t>(&b[4], kind == 2 ? 3 : 0);
+  store_le<std::uint32_t>(&b[12], static_cast<std::uint32_t>(plain.size()));
+  b.insert(b.end(), plain.begin(), plain.end());
+  return b;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: quarn_fuzz_seeds OUTDIR\n");
+    return 2;
+  }
+  const fs::path out = argv[1];
+
+  auto plain_stored = test::fast_options(EncryptionMode::None);
+  plain_stored.zstd_level = 0;
+  plain_stored.block_size = 8;
+  const Made tree = make({{"a.txt", "hello\n"}, {"d/", ""}, {"d/b.txt", "quarn fuzz seed"}, {"d/e/", ""}},
+                         plain_stored);
+
+  auto plain_v1 = test::fast_options(EncryptionMode::None, 1);
+  plain_v1.block_size = 64;
+  const Made compressed = make({{"x.bin", std::string(150, 'x') + "tail"}, {"y.txt", "yy"}}, plain_v1);
+
+  auto plain_empty = test::fast_options(EncryptionMode::None);
+  const Made empty = make({{"empty.txt", ""}, {"dir/", ""}}, plain_empty);
+
+  const Made aes = make({{"s.txt", "secret"}}, test::fast_options(EncryptionMode::Aes256Gcm));
+
+  test::TempDir keys;
+  test::write_file(keys / "key", test::bytes_of("a key file"));
+  auto with_key = test::fast_options(EncryptionMode::SerpentTwofishAes256);
+  with_key.key_file = keys / "key";
+  const Made keyed = make({{"k.txt", "k"}}, with_key);
+
+  auto with_fido2 = test::fast_options(EncryptionMode::ChaCha20Poly1305ThenAes256Gcm);
+  with_fido2.fido2 = writer::Fido2Factor{"quarn.example", {1, 2, 3, 4}, {},
+                                         std::make_shared<const SecretBuffer>(SecretBuffer(32))};
+  const Made fido2 = make({{"f.txt", "f"}}, with_fido2);
+
+  Bytes program(64, 0);
+  program[0] = 'M';
+  program[1] = 'Z';
+  test::write_file(keys / "program.exe", program);
+  const Made sfx = make({{"p.txt", "program"}}, plain_empty, keys / "program.exe");
+
+  // header: control byte, then the header (bit 0: recompute a plain tag).
+  save(out / "header", "plain-v2", with_prefix({1}, first(tree.stream, tree.header_length)));
+  save(out / "header", "plain-v1", with_prefix({1}, first(compressed.stream, compressed.header_length)));
+  save(out / "header", "aes", with_prefix({0}, first(aes.stream, aes.header_length)));
+  save(out / "header", "key-file", with_prefix({0}, first(keyed.stream, keyed.header_length)));
+  save(out / "header", "fido2", with_prefix({0}, first(fido2.stream, fido2.header_length)));
+
+  // volumes: control, two part lengths, the header length, then the file.
+  const auto volume_seed = [](std::uint8_t control, std::uint16_t first_part, std::uint16_t second_part,
+                              const Made& m) {
+    Bytes prefix(7, 0);
+    prefix[0] = control;
+    store_le(&prefix[1], first_part);
+    store_le(&prefix[3], second_part);
+    store_le(&prefix[5], static_cast<std::uint16_t>(m.header_length));
+    return with_prefix(prefix, m.file);
+  };
+  save(out / "volumes", "one-part", volume_seed(0x04, 0, 0, tree));
+  save(out / "volumes", "three-parts", volume_seed(0x03 | (2 << 3), 100, 150, tree));
+  save(out / "volumes", "two-parts", volume_seed(0x02 | (1 << 3), 180, 0, compressed));
+  save(out / "volumes", "program", volume_seed(0x04, 0, 0, sfx));
+
+  // manifest: the JSON text.
+  save(out / "manifest", "tree.json", test::bytes_of(tree.file_list));
+  save(out / "manifest", "frames.json", test::bytes_of(compressed.file_list));
+  save(out / "manifest", "empty.json", test::bytes_of(empty.file_list));
+
+  // frame: see the prefix in frame_fuzz.cpp.
+  save(out / "frame", "aes-compressed", frame_seed(1, 0x1D, 1, "hello hello hello hello hello, frame"));
+  save(out / "frame", "plain-stored", frame_seed(0, 0x1A, 1, "stored bytes"));
+  save(out / "frame", "layers-file-list", frame_seed(5, 0x5D, 2, "{\"format\":\"quarn\",\"entries\":[]}"));
+  save(out / "frame", "chacha-stored", frame_seed(2, 0x1E, 1, "sealed and stored"));
+
+  // extract: control byte, then the archive (0x0F: every repair).
+  save(out / "extract", "tree", with_prefix({0x0F}, tree.stream));
+  save(out / "extract", "compressed-v1", with_prefix({0x2F}, compressed.stream));
+  save(out / "extract", "empty-file", with_prefix({0x0F}, empty.stream));
+  save(out / "extract", "verify-only", with_prefix({0x1F}, tree.stream));
+  return 0;
+}
