@@ -160,6 +160,39 @@ Result<void> FrameDecoder::prepare() {
   return {};
 }
 
+namespace {
+
+// Decompresses every Zstandard frame of `in`, at most `limit` bytes, into a
+// buffer that starts small and doubles; nullopt on damaged data or on more
+// than `limit` bytes.
+std::optional<std::vector<std::uint8_t>> decompress_growing(ZSTD_DCtx* dctx, std::span<const std::uint8_t> in,
+                                                            std::size_t limit) {
+  constexpr std::size_t first_size = 1u << 20;
+  ZSTD_DCtx_reset(dctx, ZSTD_reset_session_only);
+  std::vector<std::uint8_t> out(std::min(limit, first_size));
+  ZSTD_inBuffer input{in.data(), in.size(), 0};
+  ZSTD_outBuffer output{out.data(), out.size(), 0};
+  for (;;) {
+    const std::size_t before_in = input.pos;
+    const std::size_t before_out = output.pos;
+    const std::size_t pending = ZSTD_decompressStream(dctx, &output, &input);
+    if (ZSTD_isError(pending)) return std::nullopt;
+    if (pending == 0 && input.pos == input.size) break;  // every frame complete
+    if (output.pos == output.size) {
+      if (output.size == limit) return std::nullopt;
+      out.resize(std::min(limit, out.size() * 2));
+      output.dst = out.data();
+      output.size = out.size();
+    } else if (input.pos == before_in && output.pos == before_out) {
+      return std::nullopt;  // the input ended inside a frame
+    }
+  }
+  out.resize(output.pos);
+  return out;
+}
+
+}  // namespace
+
 Result<std::vector<std::uint8_t>> FrameDecoder::decode(Frame frame, std::uint32_t capacity_limit) {
   std::vector<std::uint8_t> spare;
   return decode_reusing(frame, spare, capacity_limit);
@@ -185,6 +218,15 @@ Result<std::vector<std::uint8_t>> FrameDecoder::decode_reusing(Frame& frame, std
   }
 
   if (auto ready = prepare(); !ready) return std::unexpected(std::move(ready.error()));
+  if (file_list) {
+    // The file list may claim up to 512 MiB: its buffer grows with what the
+    // compressed bytes really give, so a few hundred bytes cannot make the
+    // reader allocate and zero that much before the length check fails.
+    const auto plain = decompress_growing(as_dctx(dctx_), frame.payload, std::min(h.plain_length, capacity_limit));
+    if (!plain) return corrupt(std::string(texts::filelist_decompression));
+    if (plain->size() != h.plain_length) return bad_length();
+    return std::move(*plain);
+  }
   std::vector<std::uint8_t> plain = std::move(spare);
   spare.clear();
   plain.resize(std::min(h.plain_length, capacity_limit));
