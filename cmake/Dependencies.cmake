@@ -1,7 +1,8 @@
-# Imported targets for the third-party libraries: quarn::gcrypt, quarn::zstd,
-# quarn::argon2 and nlohmann_json. Natively they come from Debian's packages;
-# the Windows build takes libgcrypt from Debian's mingw packages and zstd and
-# libargon2 from scripts/fetch-windows-deps.sh.
+# Targets for the third-party libraries: quarn::gcrypt, quarn::zstd,
+# quarn::argon2 and nlohmann_json. Natively libgcrypt, zstd and nlohmann-json
+# come from Debian's packages; the Windows build takes libgcrypt from Debian's
+# mingw packages and zstd from scripts/fetch-windows-deps.sh. Both build
+# libargon2 from its pinned sources (cmake/Argon2.cmake).
 
 if(WIN32)
   set(QUARN_WINDOWS_DEPS "${PROJECT_SOURCE_DIR}/.cache/windows-deps/prefix" CACHE PATH
@@ -22,10 +23,6 @@ if(WIN32)
   target_include_directories(quarn::zstd INTERFACE "${QUARN_WINDOWS_DEPS}/include")
   target_link_libraries(quarn::zstd INTERFACE "${QUARN_WINDOWS_DEPS}/lib/libzstd.a")
 
-  add_library(quarn::argon2 INTERFACE IMPORTED)
-  target_include_directories(quarn::argon2 INTERFACE "${QUARN_WINDOWS_DEPS}/include")
-  target_link_libraries(quarn::argon2 INTERFACE "${QUARN_WINDOWS_DEPS}/lib/libargon2.a")
-
   add_library(nlohmann_json INTERFACE IMPORTED)
   target_include_directories(nlohmann_json INTERFACE "${QUARN_WINDOWS_DEPS}/include")
   add_library(nlohmann_json::nlohmann_json ALIAS nlohmann_json)
@@ -33,9 +30,9 @@ else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(QUARN_GCRYPT REQUIRED IMPORTED_TARGET libgcrypt)
   pkg_check_modules(QUARN_ZSTD REQUIRED IMPORTED_TARGET libzstd)
-  pkg_check_modules(QUARN_ARGON2 REQUIRED IMPORTED_TARGET libargon2)
   add_library(quarn::gcrypt ALIAS PkgConfig::QUARN_GCRYPT)
   add_library(quarn::zstd ALIAS PkgConfig::QUARN_ZSTD)
-  add_library(quarn::argon2 ALIAS PkgConfig::QUARN_ARGON2)
   find_package(nlohmann_json 3.10 REQUIRED)
 endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/Argon2.cmake)

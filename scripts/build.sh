@@ -8,11 +8,15 @@ what="${1:-native}"
 type="${QUARN_BUILD_TYPE:-RelWithDebInfo}"
 
 build_native() {
+  # Configuring fetches libargon2's sources too; fetching first keeps npm's
+  # messages out of CMake's.
+  "$root/scripts/fetch-sources.sh" argon2 >/dev/null
   cmake -S "$root" -B "$root/build/native" -G Ninja -DCMAKE_BUILD_TYPE="$type" >/dev/null
   cmake --build "$root/build/native"
 }
 
 build_windows() {
+  "$root/scripts/fetch-sources.sh" argon2 >/dev/null
   "$root/scripts/fetch-windows-deps.sh"
   cmake -S "$root" -B "$root/build/windows" -G Ninja -DCMAKE_BUILD_TYPE="$type" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null

@@ -13,9 +13,24 @@ namespace quarn::crypto {
 // `params`: parallelism lanes, one thread, no threads started. `secret` and
 // `associated_data` may be empty. The library's own checks apply; a failure
 // is Message "Argon2id: " + the library's description. The working memory
-// (params.memory_kib KiB) is allocated, wiped and freed inside the call.
+// (params.memory_kib KiB, platform::allocate_large: huge pages on Linux) is
+// allocated, wiped and freed inside the call; when the system refuses it the
+// failure is "Argon2id: Memory allocation error".
 Result<void> argon2id(const Argon2Params& params, std::span<const std::uint8_t> password,
                       std::span<const std::uint8_t> salt, std::span<const std::uint8_t> secret,
                       std::span<const std::uint8_t> associated_data, std::span<std::uint8_t> out);
+
+// The copies of libargon2's block-filling code in the build: one at the
+// x86-64 baseline, one for AVX2, one for AVX-512F.
+enum class Argon2Fill { sse2, avx2, avx512 };
+
+// The copy argon2id() runs: the widest one the processor has and the system
+// saves the registers of; decided once, on first use.
+Argon2Fill argon2_fill();
+
+// Makes every later argon2id() run `fill`. False, changing nothing, when this
+// processor cannot run it. For tests and benchmarks comparing the copies;
+// never while another thread is inside argon2id().
+bool select_argon2_fill(Argon2Fill fill);
 
 }  // namespace quarn::crypto

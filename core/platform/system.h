@@ -20,6 +20,18 @@ std::size_t page_size();
 void* allocate_pages(std::size_t length);
 void free_pages(void* block, std::size_t length);
 
+// Working memory for a memory-hard function (Argon2id's blocks): `length`
+// (> 0) bytes, zero-filled, page-aligned, shared with no other allocation.
+// On Linux the block starts on a 2 MiB boundary, is rounded up to whole
+// 2 MiB and is advised to use transparent huge pages where the kernel offers
+// them: hundreds of MiB then fault in 2 MiB at a time, and random reads miss
+// the TLB less. On Windows plain pages (large pages need a privilege that
+// users do not have). Neither locked nor wiped here: the caller wipes it
+// before freeing. nullptr when the system refuses. Free with free_large and
+// the same length.
+void* allocate_large(std::size_t length);
+void free_large(void* block, std::size_t length);
+
 // Keeps the pages of [address, address + length) out of the page file.
 // False when the system refuses (quota exhausted, no privilege); the memory
 // is usable all the same.

@@ -1,12 +1,11 @@
-// Key derivation: HKDF and Argon2id against independent values, the whole
-// chain against values computed outside our code, the order of the checks,
-// the Argon2id bounds and the header tag.
+// Key derivation: HKDF against independent values, the whole chain against
+// values computed outside our code, the order of the checks, the Argon2id
+// bounds and the header tag. Argon2id itself: argon2id_test.cpp.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "core/crypto/argon2id.h"
 #include "core/crypto/hkdf.h"
 #include "core/crypto/key_derivation.h"
 #include "core/error/detail_texts.h"
@@ -77,31 +76,6 @@ TEST(HkdfTest, MultiBlockOutputMatchesIndependentComputation) {
   Bytes okm(150);
   crypto::hkdf_sha512_expand(prk, std::span(reinterpret_cast<const std::uint8_t*>(info.data()), info.size()), okm);
   EXPECT_EQ(okm, bytes(v::hkdf_okm_150));
-}
-
-TEST(Argon2idTest, Rfc9106VectorThroughTheLibraryCallPath) {
-  const Bytes password(32, 0x01), salt(16, 0x02), secret(8, 0x03), ad(12, 0x04);
-  Bytes out(32);
-  ASSERT_TRUE(crypto::argon2id(Argon2Params{32, 3, 4}, password, salt, secret, ad, out).has_value());
-  const Bytes expected = {0x0d, 0x64, 0x0d, 0xf5, 0x8d, 0x78, 0x76, 0x6c, 0x08, 0xc0, 0x37,
-                          0xa3, 0x4a, 0x8b, 0x53, 0xc9, 0xd0, 0x1e, 0xf0, 0x45, 0x2d, 0x75,
-                          0xb6, 0x5e, 0xb5, 0x25, 0x20, 0xe9, 0x6b, 0x01, 0xe6, 0x59};
-  EXPECT_EQ(out, expected);
-}
-
-TEST(Argon2idTest, OurInputsMatchTheReferenceTool) {
-  Bytes out(64);
-  ASSERT_TRUE(crypto::argon2id(Argon2Params{v::kdf_memory_kib, v::kdf_iterations, v::kdf_parallelism},
-                               v::kdf_password, v::kdf_argon2_salt, {}, {}, out)
-                  .has_value());
-  EXPECT_EQ(out, bytes(v::kdf_argon2id_output));
-}
-
-TEST(Argon2idTest, LibraryFailureCarriesItsDescription) {
-  Bytes out(64);
-  const Bytes short_salt(4, 0);
-  expect_error(crypto::argon2id(Argon2Params{8, 1, 1}, Bytes{1}, short_salt, {}, {}, out), ErrorKind::Message,
-               "Argon2id: Salt is too short");
 }
 
 TEST(DeriveKeySetTest, AllFiveKeysMatchIndependentComputation) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "core/platform/system.h"
@@ -26,6 +27,47 @@ void* allocate_pages(std::size_t length) {
 
 void free_pages(void* block, std::size_t length) {
   if (block) ::munmap(block, length);
+}
+
+namespace {
+
+constexpr std::size_t huge_page = std::size_t{2} << 20;  // the x86-64 PMD size
+
+// `length` rounded up to whole huge pages; 0 when that does not fit.
+std::size_t whole_huge_pages(std::size_t length) {
+  if (length > SIZE_MAX - huge_page) return 0;
+  return (length + huge_page - 1) & ~(huge_page - 1);
+}
+
+}  // namespace
+
+void* allocate_large(std::size_t length) {
+  const std::size_t size = whole_huge_pages(length);
+  if (size == 0 || size > SIZE_MAX - huge_page) return nullptr;
+  // Map one huge page more than needed, then unmap the ends outside the
+  // first 2 MiB boundary, so that the kernel can back every 2 MiB with one
+  // huge page.
+  const std::size_t mapped = size + huge_page;
+  void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (start + huge_page - 1) & ~std::uintptr_t{huge_page - 1};
+  const std::size_t head = aligned - start;
+  const std::size_t tail = mapped - head - size;
+  if (head) ::munmap(raw, head);
+  if (tail) ::munmap(reinterpret_cast<void*>(aligned + size), tail);
+  void* block = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+  // Advice only: without THP (or with it set to "never") the pages stay 4 KiB.
+  (void)::madvise(block, size, MADV_HUGEPAGE);
+#endif
+  // Argon2id's blocks are derived from the password: no core dumps.
+  (void)::madvise(block, size, MADV_DONTDUMP);
+  return block;
+}
+
+void free_large(void* block, std::size_t length) {
+  if (block) ::munmap(block, whole_huge_pages(length));
 }
 
 bool lock_memory(void* address, std::size_t length) { return ::mlock(address, length) == 0; }

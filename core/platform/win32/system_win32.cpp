@@ -21,6 +21,11 @@ void free_pages(void* block, std::size_t) {
   if (block) VirtualFree(block, 0, MEM_RELEASE);
 }
 
+// Large pages would need the "lock pages in memory" privilege: plain pages.
+void* allocate_large(std::size_t length) { return allocate_pages(length); }
+
+void free_large(void* block, std::size_t length) { free_pages(block, length); }
+
 bool lock_memory(void* address, std::size_t length) {
   if (VirtualLock(address, length)) return true;
   (void)GetLastError();  // read and dropped: a failed lock is never reported

@@ -77,6 +77,12 @@ def main() -> None:
     out.append(c_bytes("kdf_argon2_salt", argon2_salt))
     out.append(c_bytes("kdf_hkdf_salt", hkdf_salt))
     out.append(c_bytes("kdf_argon2id_output", stretched))
+    # Argon2id over enough memory that each segment (4 MiB / 4 lanes / 4
+    # slices = 256 blocks) needs a second block of addresses, with 4 lanes.
+    lt, lm, lp = 3, 4096, 4
+    out.append(f"inline constexpr std::uint32_t argon2id_large_iterations = {lt}, argon2id_large_memory_kib = {lm}, "
+               f"argon2id_large_parallelism = {lp};\n")
+    out.append(c_bytes("argon2id_large_output", argon2id(password, argon2_salt, lt, lm, lp)))
     canonical = b"canonical header bytes of a test archive"
     out.append(c_bytes("kdf_canonical", canonical))
     names = ["header_mac_key", "aes_key", "chacha_key", "twofish_key", "serpent_key"]
