@@ -22,10 +22,11 @@ native_log="$(mktemp)"
 fuzz_log="$(mktemp)"
 windows_log="$(mktemp)"
 sanitizer_log="$(mktemp)"
+thread_log="$(mktemp)"
 prefix="$(mktemp -d /tmp/quarn-wine.XXXXXX)"
 cleanup() {
   WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$prefix" "$native_log" "$fuzz_log" "$windows_log" "$sanitizer_log"
+  rm -rf "$prefix" "$native_log" "$fuzz_log" "$windows_log" "$sanitizer_log" "$thread_log"
 }
 trap cleanup EXIT
 
@@ -44,7 +45,8 @@ WINEPREFIX="$prefix" wineserver -p >/dev/null 2>&1 || true
 (cd "$root/build/windows" && ctest -j "$jobs" -LE slow --output-on-failure) 2>&1 | tee "$windows_log" || status=1
 
 echo "== sanitizers"
-"$root/scripts/test-sanitizers.sh" 2>&1 | tee "$sanitizer_log" || status=1
+"$root/scripts/test-sanitizers.sh" address 2>&1 | tee "$sanitizer_log" || status=1
+"$root/scripts/test-sanitizers.sh" thread 2>&1 | tee "$thread_log" || status=1
 
 read -r np nf < <(summary "$native_log" || echo "0 1")
 read -r wp wf < <(summary "$windows_log" || echo "0 1")
@@ -55,7 +57,7 @@ echo "fuzz smoke: ${fp:-0} passed, ${ff:-1} failed"
 echo "windows: ${wp:-0} passed, ${wf:-1} failed"
 # The AddressSanitizer run is a ctest run; the ThreadSanitizer run one gtest program.
 read -r ap af < <(summary "$sanitizer_log" || echo "0 1")
-if grep -q '^\[  PASSED  \]' "$sanitizer_log" && ! grep -q '^\[  FAILED  \]' "$sanitizer_log"; then tp=1 tf=0; else tp=0 tf=1; fi
+if grep -q '^\[  PASSED  \]' "$thread_log" && ! grep -q '^\[  FAILED  \]' "$thread_log"; then tp=1 tf=0; else tp=0 tf=1; fi
 echo "sanitizers: address ${ap:-0} passed, ${af:-1} failed; thread $tp passed, $tf failed"
 echo "total: $(( ${np:-0} + ${fp:-0} + ${wp:-0} + ${ap:-0} + tp )) passed, $(( ${nf:-1} + ${ff:-1} + ${wf:-1} + ${af:-1} + tf )) failed"
 exit "$status"
