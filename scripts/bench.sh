@@ -123,6 +123,7 @@ commands=(
   "quarn-list-m1|$quarn list --password-file $password_file $(m 1) >/dev/null"
   "quarn-extract-m1-1cpu|taskset -c 0 $quarn extract -q --password-file $password_file -o DEST $(m 1)"
   "quarn-extract-m5-1cpu|taskset -c 0 $quarn extract -q --password-file $password_file -o DEST $(m 5)"
+  "quarn-test-m5-1cpu|taskset -c 0 $quarn test -q --password-file $password_file $(m 5)"
   "tar-zstd|mkdir DEST && tar -I zstd -xf $arch/tree.tar.zst -C DEST"
   "age-zstd-tar|mkdir DEST && age -d -i $age_key $arch/tree.tar.zst.age | zstd -d -q | tar -xf - -C DEST"
   "gpg-zstd-tar|mkdir DEST && gpg --batch --quiet --pinentry-mode loopback --passphrase-file $password_file -d $arch/tree.tar.zst.gpg | zstd -d -q | tar -xf - -C DEST"
@@ -212,6 +213,32 @@ while ((extra < runs * count)); do
   done
 done
 
+# --- how much the second processor adds ---------------------------------------
+# The same decoding work (mode 5's cascade on 4 MiB frames) run once on
+# processor 0 alone and then as two processes, one on each processor: what
+# two perfectly independent workers gain on this machine, the ceiling for
+# quarn's own scaling.
+probe_gbps() {
+  "$@" --benchmark_filter='^decrypt/mode:5/MiB:4$' --benchmark_min_time=2 --benchmark_format=json 2>/dev/null |
+    python3 -c 'import json, sys; b = json.load(sys.stdin)["benchmarks"][0]
+scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1}[b["time_unit"]]
+print("%.4f" % (4 * 2**20 / (b["real_time"] * scale) / 1e9))'
+}
+machine_scaling=$work/machine-scaling.tsv
+printf 'round\tone_gbps\ttwo_gbps\n' >"$machine_scaling"
+log "the second processor's share: mode-5 decoding on one processor, then on both"
+for ((round = 1; round <= runs; round++)); do
+  wait_quiet >/dev/null
+  one=$(probe_gbps taskset -c 0 "$quarn_bench")
+  probe_gbps taskset -c 1 "$quarn_bench" >"$work/probe1.txt" &
+  other=$!
+  first=$(probe_gbps taskset -c 0 "$quarn_bench")
+  wait "$other"
+  two=$(awk -v a="$first" -v b="$(cat "$work/probe1.txt")" 'BEGIN {printf "%.4f", a + b}')
+  printf '%s\t%s\t%s\n' "$round" "$one" "$two" >>"$machine_scaling"
+  log "round $round: one processor $one GB/s, two $two GB/s"
+done
+
 # --- micro-benchmarks --------------------------------------------------------
 micro_json=$work/micro.json
 if [[ $micro == 1 ]]; then
@@ -247,6 +274,6 @@ printf '%s\n' "${commands[@]}" >"$commands_file"
 sed -i "s|$work|\$WORK|g; s|$build|\$BUILD|g; s|-$quarn_id||g; s|-p$password|-p\$PASSWORD|g; s|-p'$password'|-p\$PASSWORD|g; s|\.partial||g" "$creation" "$commands_file"
 
 python3 "$repo/bench/report.py" --machine "$machine" --results "$results" --commands "$commands_file" \
-  --creation "$creation" --noisy "$noisy" \
+  --creation "$creation" --noisy "$noisy" --machine-scaling "$machine_scaling" \
   --micro "$micro_json" --report "$report"
 log "wrote $report"
