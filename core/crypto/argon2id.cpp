@@ -3,6 +3,8 @@
 #include <argon2.h>
 
 #include <limits>
+#include <system_error>
+#include <thread>
 
 #include "core/crypto/argon2_fill.h"
 #include "core/error/detail_texts.h"
@@ -27,12 +29,40 @@ std::uint32_t length32(std::span<const std::uint8_t> bytes) {
 // looks only at *memory to tell a failure, and wipes the blocks itself before
 // handing them to free_blocks (clear_internal_memory in free_memory, with
 // FLAG_clear_internal_memory at its default, on).
-int allocate_blocks(std::uint8_t** memory, std::size_t length) {
-  *memory = static_cast<std::uint8_t*>(platform::allocate_large(length));
-  return *memory ? ARGON2_OK : ARGON2_MEMORY_ALLOCATION_ERROR;
+//
+// Taking hundreds of MiB of fresh pages costs about as much as computing the
+// first pass over them, so a second thread faults them in ahead of the
+// computation, in the order the first pass fills them: slice by slice, and
+// within a slice lane by lane. The callbacks have no user pointer; libargon2
+// calls both on the thread that called argon2id(), hence the thread_locals.
+constexpr std::size_t block_bytes = 1024;
+constexpr std::uint32_t slices = 4;  // ARGON2_SYNC_POINTS
+thread_local std::uint32_t lanes_in_use = 1;
+thread_local std::thread prefaulting;
+
+void prefault_in_fill_order(std::uint8_t* memory, std::size_t length, std::uint32_t lanes) {
+  const std::size_t lane_bytes = length / block_bytes / lanes * block_bytes;
+  const std::size_t segment_bytes = lane_bytes / slices;
+  for (std::uint32_t slice = 0; slice < slices; ++slice)
+    for (std::uint32_t lane = 0; lane < lanes; ++lane)
+      platform::prefault_large(memory + lane * lane_bytes + slice * segment_bytes, segment_bytes);
 }
 
-void free_blocks(std::uint8_t* memory, std::size_t length) { platform::free_large(memory, length); }
+int allocate_blocks(std::uint8_t** memory, std::size_t length) {
+  *memory = static_cast<std::uint8_t*>(platform::allocate_large(length));
+  if (!*memory) return ARGON2_MEMORY_ALLOCATION_ERROR;
+  try {
+    prefaulting = std::thread(prefault_in_fill_order, *memory, length, lanes_in_use);
+  } catch (const std::system_error&) {
+    // no thread to spare: the computation faults the pages in itself
+  }
+  return ARGON2_OK;
+}
+
+void free_blocks(std::uint8_t* memory, std::size_t length) {
+  if (prefaulting.joinable()) prefaulting.join();
+  platform::free_large(memory, length);
+}
 
 }  // namespace
 
@@ -56,9 +86,11 @@ Result<void> argon2id(const Argon2Params& params, std::span<const std::uint8_t> 
   context.threads = 1;  // all lanes on the calling thread
   context.version = ARGON2_VERSION_13;
   context.flags = ARGON2_DEFAULT_FLAGS;
+  lanes_in_use = params.parallelism;
   context.allocate_cbk = allocate_blocks;
   context.free_cbk = free_blocks;
   const int status = argon2_ctx(&context, Argon2_id);
+  if (prefaulting.joinable()) prefaulting.join();  // any path that skipped free_blocks
   if (status != ARGON2_OK)
     return std::unexpected(ArchiveError::message(texts::argon2_failure(argon2_error_message(status))));
   return {};

@@ -10,12 +10,14 @@
 namespace quarn::crypto {
 
 // Fills `out` (4 bytes or more) with Argon2id of `password` and `salt` under
-// `params`: parallelism lanes, one thread, no threads started. `secret` and
-// `associated_data` may be empty. The library's own checks apply; a failure
-// is Message "Argon2id: " + the library's description. The working memory
-// (params.memory_kib KiB, platform::allocate_large: huge pages on Linux) is
-// allocated, wiped and freed inside the call; when the system refuses it the
-// failure is "Argon2id: Memory allocation error".
+// `params`: parallelism lanes, all computed on the calling thread. `secret`
+// and `associated_data` may be empty. The library's own checks apply; a
+// failure is Message "Argon2id: " + the library's description. The working
+// memory (params.memory_kib KiB, platform::allocate_large: huge pages on
+// Linux) is allocated, wiped and freed inside the call, and faulted in ahead
+// of the computation by a helper thread that ends before the call returns;
+// when the system refuses the memory the failure is "Argon2id: Memory
+// allocation error".
 Result<void> argon2id(const Argon2Params& params, std::span<const std::uint8_t> password,
                       std::span<const std::uint8_t> salt, std::span<const std::uint8_t> secret,
                       std::span<const std::uint8_t> associated_data, std::span<std::uint8_t> out);

@@ -32,6 +32,14 @@ void free_pages(void* block, std::size_t length);
 void* allocate_large(std::size_t length);
 void free_large(void* block, std::size_t length);
 
+// Faults in the pages of [address, address + length) inside a block from
+// allocate_large, writable, without reading or changing a byte of them, so
+// another thread may be writing the block meanwhile. Taking a fresh page
+// costs the kernel (and a virtual machine's host) far more than writing it;
+// done ahead on a second thread, that cost leaves the thread that computes.
+// Linux 5.14 and later (MADV_POPULATE_WRITE); elsewhere it does nothing.
+void prefault_large(void* address, std::size_t length);
+
 // Keeps the pages of [address, address + length) out of the page file.
 // False when the system refuses (quota exhausted, no privilege); the memory
 // is usable all the same.

@@ -10,12 +10,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #ifndef _WIN32
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 #endif
@@ -171,6 +173,44 @@ TEST(Argon2idMemoryTest, LargeBlockIsZeroedAlignedAndAdvisedForHugePages) {
 #endif
   platform::free_large(block, length);
 }
+
+#ifndef _WIN32
+bool kernel_at_least(int major, int minor) {
+  std::ifstream release("/proc/sys/kernel/osrelease");
+  int got_major = 0, got_minor = 0;
+  char dot = 0;
+  release >> got_major >> dot >> got_minor;
+  return got_major > major || (got_major == major && got_minor >= minor);
+}
+
+// Faulting in ahead must leave every byte as it was, wherever the range
+// starts and ends, and make the pages present.
+TEST(Argon2idMemoryTest, PrefaultKeepsTheContentAndMakesThePagesPresent) {
+  const std::size_t length = std::size_t{6} << 20;
+  auto* block = static_cast<std::uint8_t*>(platform::allocate_large(length));
+  ASSERT_NE(block, nullptr);
+  // Written bytes only in the first 2 MiB: the pages after it can only be
+  // present through the prefault.
+  const std::size_t offsets[] = {0, 999, 1000, 4095, 4096, (2u << 20) - 1};
+  for (std::size_t i = 0; i < std::size(offsets); ++i) block[offsets[i]] = static_cast<std::uint8_t>(0xA0 + i);
+
+  const std::size_t from = 1000, count = (std::size_t{3} << 20) + 5;
+  platform::prefault_large(block + from, count);
+
+  // Looked at before any read below could map pages of its own.
+  if (kernel_at_least(5, 14)) {
+    const std::size_t page = platform::page_size();
+    std::vector<unsigned char> present(length / page);
+    ASSERT_EQ(mincore(block, length, present.data()), 0);
+    for (std::size_t p = (2u << 20) / page; p * page < from + count; ++p) EXPECT_TRUE(present[p] & 1) << "page " << p;
+  }
+  for (std::size_t i = 0; i < std::size(offsets); ++i)
+    EXPECT_EQ(block[offsets[i]], 0xA0 + i) << "offset " << offsets[i];
+  EXPECT_TRUE(std::all_of(block + 1001, block + 4095, [](std::uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(block + (2u << 20), block + length, [](std::uint8_t b) { return b == 0; }));
+  platform::free_large(block, length);
+}
+#endif
 
 // What the library hands to its free callback, seen by callbacks of our own
 // around the platform's functions.

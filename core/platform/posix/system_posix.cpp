@@ -70,6 +70,22 @@ void free_large(void* block, std::size_t length) {
   if (block) ::munmap(block, whole_huge_pages(length));
 }
 
+void prefault_large(void* address, std::size_t length) {
+#ifdef MADV_POPULATE_WRITE
+  // madvise wants a page-aligned start; the block is whole huge pages, so
+  // widening the range to whole pages stays inside it.
+  const std::size_t page = page_size();
+  const auto start = reinterpret_cast<std::uintptr_t>(address) & ~std::uintptr_t{page - 1};
+  const auto end = reinterpret_cast<std::uintptr_t>(address) + length;
+  // Advice only: an older kernel answers EINVAL and the pages fault in when
+  // first written, as without this call.
+  (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+#else
+  (void)address;
+  (void)length;
+#endif
+}
+
 bool lock_memory(void* address, std::size_t length) { return ::mlock(address, length) == 0; }
 
 bool unlock_memory(void* address, std::size_t length) { return ::munlock(address, length) == 0; }

@@ -26,6 +26,9 @@ void* allocate_large(std::size_t length) { return allocate_pages(length); }
 
 void free_large(void* block, std::size_t length) { free_pages(block, length); }
 
+// Committed pages fault in on first write; nothing is done ahead here.
+void prefault_large(void*, std::size_t) {}
+
 bool lock_memory(void* address, std::size_t length) {
   if (VirtualLock(address, length)) return true;
   (void)GetLastError();  // read and dropped: a failed lock is never reported
