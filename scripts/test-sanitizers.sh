@@ -3,8 +3,7 @@
 #   address   AddressSanitizer with UndefinedBehaviorSanitizer over the whole
 #             native test suite (slow cases left out, as in scripts/test.sh);
 #   thread    ThreadSanitizer over the threaded code: the extraction
-#             pipeline, the output writer's hashing thread and the
-#             self-extractor's job.
+#             pipeline and the self-extractor's job.
 # Usage: scripts/test-sanitizers.sh [address|thread]...   (default: both)
 # scripts/test.sh runs both; the exit status is non-zero when any run fails.
 set -euo pipefail
@@ -35,7 +34,7 @@ run_thread() {
   cmake --build "$dir" --target quarn_core_tests
   # The filter names every suite whose cases start threads.
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$dir/tests/quarn_core_tests" \
-    --gtest_filter='ExtractTest.*:JobTest.*:HashBeside.*:PathAttackExtraction.*:DiskFull*.*' --gtest_brief=1
+    --gtest_filter='ExtractTest.*:JobTest.*:PathAttackExtraction.*:DiskFull*.*' --gtest_brief=1
 }
 
 runs=("$@")

@@ -5,13 +5,11 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/archive/extraction_plan.h"
-#include "core/archive/hash_beside.h"
 #include "core/archive/manifest.h"
 #include "core/crypto/hash.h"
 #include "core/error/archive_error.h"
@@ -42,14 +40,12 @@ struct ExtractionReport {
 // it cannot be read, or when it is empty or longer than ZONE_MARK_MAX.
 std::optional<std::vector<std::uint8_t>> read_zone_mark(const std::filesystem::path& source);
 
-// Driven by one thread, the one that runs the extraction; while it writes a
-// frame's data, a thread of its own hashes the same data.
+// Single-threaded: only the thread that runs the extraction touches it.
 class OutputWriter {
  public:
   // `verify_only` checks everything (counts, hashes) but creates nothing.
   OutputWriter(const ExtractionPlan& plan, const std::vector<Entry>& entries,
                std::optional<std::vector<std::uint8_t>> zone_mark, bool verify_only = false);
-  ~OutputWriter();
   OutputWriter(const OutputWriter&) = delete;
   OutputWriter& operator=(const OutputWriter&) = delete;
 
@@ -91,7 +87,6 @@ class OutputWriter {
   bool verify_only_;
   std::optional<OpenFile> open_;
   std::vector<std::uint8_t> buffer_;
-  std::unique_ptr<HashBeside> hasher_;  // absent when only checking
   std::size_t cursor_ = 0;
   ExtractionReport report_;
 };
