@@ -26,13 +26,17 @@ def read_machine(path):
     return out
 
 
-def read_results(path):
-    rows = {}
+def read_tsv(path):
+    """The rows of a tab-separated file with a header line, as dicts."""
     with open(path) as f:
         header = f.readline().rstrip("\n").split("\t")
-        for line in f:
-            r = dict(zip(header, line.rstrip("\n").split("\t")))
-            rows.setdefault(r["name"], []).append(r)
+        return [dict(zip(header, line.rstrip("\n").split("\t"))) for line in f if line.strip()]
+
+
+def read_results(path):
+    rows = {}
+    for r in read_tsv(path):
+        rows.setdefault(r["name"], []).append(r)
     return rows
 
 
@@ -132,9 +136,7 @@ def read_machine_scaling(path):
     """Medians of the probe: (one processor GB/s, both processors GB/s)."""
     if not path or not os.path.exists(path):
         return None
-    with open(path) as f:
-        header = f.readline().rstrip("\n").split("\t")
-        rs = [dict(zip(header, line.rstrip("\n").split("\t"))) for line in f if line.strip()]
+    rs = read_tsv(path)
     if not rs:
         return None
     return med(rs, "one_gbps"), med(rs, "two_gbps")

@@ -34,13 +34,17 @@ std::uint32_t length32(std::span<const std::uint8_t> bytes) {
 // first pass over them, so a second thread faults them in ahead of the
 // computation, in the order the first pass fills them: slice by slice, and
 // within a slice lane by lane. The callbacks have no user pointer; libargon2
-// calls both on the thread that called argon2id(), hence the thread_locals,
-// which are plain values: the helper itself lives in argon2id()'s frame (the
-// Windows toolchain's destructors of thread_local objects are not reliable).
+// calls both on the thread that called argon2id(), hence a thread_local
+// pointer to the helper, which lives in argon2id()'s frame (the Windows
+// toolchain's destructors of thread_local objects are not reliable).
 constexpr std::size_t block_bytes = 1024;
 constexpr std::uint32_t slices = 4;  // ARGON2_SYNC_POINTS
-thread_local std::uint32_t lanes_in_use = 1;
-thread_local std::thread* prefaulting = nullptr;
+
+struct Prefault {
+  std::uint32_t lanes;
+  std::thread helper;
+};
+thread_local Prefault* prefault = nullptr;
 
 void prefault_in_fill_order(std::uint8_t* memory, std::size_t length, std::uint32_t lanes) {
   const std::size_t lane_bytes = length / block_bytes / lanes * block_bytes;
@@ -53,9 +57,9 @@ void prefault_in_fill_order(std::uint8_t* memory, std::size_t length, std::uint3
 int allocate_blocks(std::uint8_t** memory, std::size_t length) {
   *memory = static_cast<std::uint8_t*>(platform::allocate_large(length));
   if (!*memory) return ARGON2_MEMORY_ALLOCATION_ERROR;
-  if (!prefaulting || prefaulting->joinable()) return ARGON2_OK;
+  if (!prefault || prefault->helper.joinable()) return ARGON2_OK;
   try {
-    *prefaulting = std::thread(prefault_in_fill_order, *memory, length, lanes_in_use);
+    prefault->helper = std::thread(prefault_in_fill_order, *memory, length, prefault->lanes);
   } catch (const std::system_error&) {
     // no thread to spare: the computation faults the pages in itself
   }
@@ -63,7 +67,7 @@ int allocate_blocks(std::uint8_t** memory, std::size_t length) {
 }
 
 void free_blocks(std::uint8_t* memory, std::size_t length) {
-  if (prefaulting && prefaulting->joinable()) prefaulting->join();
+  if (prefault && prefault->helper.joinable()) prefault->helper.join();
   platform::free_large(memory, length);
 }
 
@@ -89,14 +93,13 @@ Result<void> argon2id(const Argon2Params& params, std::span<const std::uint8_t> 
   context.threads = 1;  // all lanes on the calling thread
   context.version = ARGON2_VERSION_13;
   context.flags = ARGON2_DEFAULT_FLAGS;
-  std::thread helper;
-  lanes_in_use = params.parallelism;
-  prefaulting = &helper;
+  Prefault ahead{params.parallelism, {}};
+  prefault = &ahead;
   context.allocate_cbk = allocate_blocks;
   context.free_cbk = free_blocks;
   const int status = argon2_ctx(&context, Argon2_id);
-  if (helper.joinable()) helper.join();  // any path that skipped free_blocks
-  prefaulting = nullptr;
+  if (ahead.helper.joinable()) ahead.helper.join();  // any path that skipped free_blocks
+  prefault = nullptr;
   if (status != ARGON2_OK)
     return std::unexpected(ArchiveError::message(texts::argon2_failure(argon2_error_message(status))));
   return {};
