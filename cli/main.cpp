@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/help.h"
 #include "core/platform/platform.h"
+#include "quarn_version.h"
 
 namespace quarn::cli {
 
@@ -39,6 +40,10 @@ int main(int argc, char** argv) {
   }
   const std::string& command = args[0];
   const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (command == "--version" || command == "-V") {
+    std::fputs("quarn " QUARN_VERSION "\n", stdout);
+    return exit_ok;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     if (rest.size() == 1 && command_help(rest[0])) return print_help(*command_help(rest[0]));
     return print_help(general_help());

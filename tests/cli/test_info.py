@@ -109,6 +109,12 @@ class InfoTest(unittest.TestCase):
                 code, out, err = run(*args)
                 self.assertEqual(code, 2, err)
 
+    def test_version(self):
+        for flag in ("--version", "-V"):
+            code, out, err = run(flag)
+            self.assertEqual(code, 0, err)
+            self.assertRegex(out, r"^quarn \d+\.\d+\.\d+\r?\n$")
+
 
 if __name__ == "__main__":
     main()

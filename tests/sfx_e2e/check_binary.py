@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Checks the built quarn-sfx.exe from its bytes: a GUI program with ASLR at
 high-entropy addresses and DEP, importing only system libraries (so it runs
-as one file), with the manifest and the icon group as resource 1."""
+as one file), with the manifest and the icon group as resource 1 and a version resource
+from the build's version number."""
 
 import struct
 import sys
 import unittest
 
 PROGRAM = None
+VERSION = None
 
 SYSTEM_DLLS = {"advapi32.dll", "bcrypt.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
                "ole32.dll", "oleaut32.dll", "shell32.dll", "user32.dll", "ws2_32.dll"}
@@ -116,7 +118,29 @@ class ProgramFile(unittest.TestCase):
             sizes.append(width)
         self.assertEqual(sorted(sizes), [16, 24, 32, 48, 64, 128, 256])
 
+    def test_version_resource_carries_the_build_version(self):
+        info = self.pe.resources()[(16, 1)]  # RT_VERSION
+        fixed = info.index(struct.pack("<I", 0xFEEF04BD))
+        file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<IIII", info, fixed + 8)
+        major, minor, patch = (int(n) for n in VERSION.split("."))
+        self.assertEqual((file_ms, file_ls), ((major << 16) | minor, patch << 16))
+        self.assertEqual((product_ms, product_ls), (file_ms, file_ls))
+        def value(key):  # a String entry: its key, zero padding to 32 bits, its value
+            at = info.index((key + "\0").encode("utf-16-le")) + 2 * len(key) + 2
+            at += -at % 4
+            end = at
+            while info[end:end + 2] != b"\0\0":
+                end += 2
+            return info[at:end].decode("utf-16-le")
+
+        for key, expected in (("FileVersion", VERSION), ("ProductVersion", VERSION), ("ProductName", "Quarn"),
+                              ("FileDescription", "Quarn - archiwum samorozpakowujące się"),
+                              ("OriginalFilename", "quarn-sfx.exe")):
+            self.assertEqual(value(key), expected, key)
+        self.assertRegex(value("LegalCopyright"), r"^Copyright \(C\) 20\d\d Quarn$")
+
 
 if __name__ == "__main__":
     PROGRAM = sys.argv.pop(1)
+    VERSION = sys.argv.pop(1)
     unittest.main(verbosity=2)

@@ -16,7 +16,7 @@ if(CMAKE_CROSSCOMPILING AND TARGET quarn-sfx)
   target_link_libraries(quarn_sfx_probe PRIVATE quarn::platform nlohmann_json::nlohmann_json user32)
 
   add_test(NAME windows.sfx.binary
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/sfx_e2e/check_binary.py $<TARGET_FILE:quarn-sfx>)
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/sfx_e2e/check_binary.py $<TARGET_FILE:quarn-sfx> ${PROJECT_VERSION})
 
   add_test(NAME windows.sfx.e2e
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/sfx_e2e/test_sfx.py
