@@ -29,14 +29,17 @@ std::optional<EncryptionMode> parse_mode(const std::string& text) {
 }
 
 // `--sfx auto`: the self-extractor built together with this tool, found
-// beside it (an installed pair), in the same build tree, or in the Windows
-// build tree beside a native one (build/native and build/windows).
+// beside it (the Windows zip), in the installed package's data folder
+// (bin/quarn and share/quarn/quarn-sfx.exe under one prefix), in the same
+// build tree, or in the Windows build tree beside a native one (build/native
+// and build/windows).
 std::optional<std::filesystem::path> built_self_extractor() {
   const std::filesystem::path tool = platform::executable_path();
   if (tool.empty()) return std::nullopt;
   const std::filesystem::path folder = tool.parent_path();
   const std::filesystem::path candidates[] = {
       folder / "quarn-sfx.exe",
+      folder / ".." / "share" / "quarn" / "quarn-sfx.exe",
       folder / ".." / "sfx" / "win32" / "quarn-sfx.exe",
       folder / ".." / ".." / "windows" / "sfx" / "win32" / "quarn-sfx.exe",
   };
@@ -98,7 +101,7 @@ int run_create(const std::vector<std::string>& args) {
     if (*program == "auto") {
       out_options.program = built_self_extractor();
       if (!out_options.program)
-        return fail("Nie znaleziono zbudowanego programu quarn-sfx.exe (scripts/build.sh windows); podaj go: --sfx PROGRAM.");
+        return fail("Nie znaleziono programu quarn-sfx.exe (instalowanego razem z quarn albo zbudowanego przez scripts/build.sh windows); podaj go: --sfx PROGRAM.");
     } else {
       out_options.program = platform::path_from_argument(*program);
     }
