@@ -25,6 +25,7 @@ int usage_error(const std::string& text) {
 
 int main(int argc, char** argv) {
   using namespace quarn::cli;
+  quarn::platform::load_libraries_from_system_folder_only();
   quarn::platform::prepare_console_output();
   const std::vector<std::string> args = quarn::platform::command_line_arguments(argc, argv);
   const auto print_help = [](std::string_view text) {

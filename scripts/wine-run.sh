@@ -9,8 +9,10 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export WINEPREFIX="${QUARN_WINEPREFIX:-$root/build/wineprefix}"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG="${QUARN_WINEDEBUG:--all}"  # a test may ask for a channel, e.g. +loaddll
+# QUARN_WINEDLLOVERRIDES adds overrides for one run (e.g. "bcrypt=n,b" to
+# look for bcrypt.dll as Windows does for names that are not Known DLLs).
+export WINEDLLOVERRIDES="mscoree,mshtml=${QUARN_WINEDLLOVERRIDES:+;$QUARN_WINEDLLOVERRIDES}"
 unset DISPLAY WAYLAND_DISPLAY
 if [[ -n "${QUARN_WINE_DISPLAY:-}" ]]; then
   export DISPLAY="$QUARN_WINE_DISPLAY"

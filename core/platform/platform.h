@@ -145,6 +145,11 @@ std::filesystem::path path_from_argument(std::string_view argument);
 // path does not fit.
 std::filesystem::path executable_path();
 
+// From now on every library the process loads by name comes from the
+// system folder only (Windows: System32, never the program's own folder or
+// the current one). Called first thing; a no-op on POSIX.
+void load_libraries_from_system_folder_only();
+
 // Lets the console show UTF-8 output and keeps stdout and stderr free of
 // line-end translation (a no-op where both already hold).
 void prepare_console_output();

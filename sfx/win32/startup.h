@@ -9,7 +9,9 @@
 
 namespace quarn::sfx::win32 {
 
-// The three mitigation policies: image loads only from local, not
+// First, libraries from System32 only (the program imports only kernel32
+// and the C runtime; every other system library is loaded at first use).
+// Then the three mitigation policies: image loads only from local, not
 // low-labelled images with System32 first; invalid handles fatal, for good;
 // no dynamic code. Each failure is ignored.
 void harden_process();

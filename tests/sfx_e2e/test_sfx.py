@@ -32,6 +32,12 @@ NO_DESTINATION = "Podaj folder docelowy."
 NO_PASSWORD = "Wpisz hasło otrzymane od nadawcy."
 PASSWORD = "tajne-haslo-7"
 
+# Libraries a program or the system libraries it uses may look for beside
+# the program: none of them is a Known DLL.
+PLANTED = ["bcrypt", "version", "uxtheme", "dwmapi", "cryptbase", "propsys", "profapi", "winmm", "dbghelp",
+           "userenv", "wtsapi32", "oleacc", "cryptsp", "secur32", "wininet", "winhttp", "iphlpapi", "ntmarta",
+           "windowscodecs", "comctl32", "webauthn", "shcore", "crypt32", "wintrust"]
+
 IDC_DEST, IDC_BROWSE, IDC_PASSWORD, IDC_STATUS, IDC_EXTRACT, IDC_CANCEL = 101, 102, 103, 104, 105, 106
 
 # (class, id, text or None for "checked apart", x, y, width, height) at 96 DPI.
@@ -99,13 +105,13 @@ class Session:
         self.xvfb.wait(timeout=10)
         shutil.rmtree(self.work, ignore_errors=True)
 
-    def wine(self, args, cwd=None, check=False):
+    def wine(self, args, cwd=None, check=False, env=None):
         # Output goes through files, not pipes: Wine's helper processes
         # (wineserver, the desktop) may inherit the handles and would keep a
         # pipe open long after the program ended.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            done = subprocess.run([ARGS.runner, *map(str, args)], cwd=cwd, env=self.env, stdout=out, stderr=err,
-                                  timeout=120)
+            done = subprocess.run([ARGS.runner, *map(str, args)], cwd=cwd, env=dict(self.env, **(env or {})),
+                                  stdout=out, stderr=err, timeout=120)
             out.seek(0)
             err.seek(0)
             result = subprocess.CompletedProcess(done.args, done.returncode, out.read(), err.read())
@@ -188,9 +194,10 @@ class SelfExtractorTest(unittest.TestCase):
 
     # --- driving it ---------------------------------------------------------
 
-    def start(self, program):
-        self.process = subprocess.Popen([ARGS.runner, program.name], cwd=program.parent, env=SESSION.env,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def start(self, program, env=None, stderr=subprocess.DEVNULL):
+        self.process = subprocess.Popen([ARGS.runner, program.name], cwd=program.parent,
+                                        env=dict(SESSION.env, **(env or {})),
+                                        stdout=subprocess.DEVNULL, stderr=stderr)
 
     def wait_for(self, what, condition, timeout=60):
         deadline = time.time() + timeout
@@ -199,6 +206,8 @@ class SelfExtractorTest(unittest.TestCase):
             found = condition(windows)
             if found:
                 return found
+            if self.process and self.process.poll() is not None:
+                self.fail(f"the program ended (exit {self.process.returncode}) before {what}")
             if time.time() > deadline:
                 SESSION.screenshot(f"{self.id().split('.')[-1]}-timeout")
                 self.fail(f"timed out waiting for {what}; windows: {json.dumps(windows, ensure_ascii=False)}")
@@ -422,6 +431,55 @@ class SelfExtractorTest(unittest.TestCase):
         self.click(self.child(window, IDC_CANCEL)["rect"])
         self.assertEqual(self.wait_exit(), 0)
 
+    def test_libraries_planted_beside_the_program_are_not_loaded(self):
+        program, files = self.make_program()
+        for name in PLANTED:
+            shutil.copyfile(ARGS.marker, self.dir / f"{name}.dll")
+        # Wine prefers its own libraries; this makes it look beside the
+        # program first, as Windows does for names that are not Known DLLs.
+        native_first = {"QUARN_WINEDLLOVERRIDES": ";".join(f"{name}=n,b" for name in PLANTED)}
+
+        def loaded():
+            return sorted(p.name[:-len(".dll.loaded")] for p in self.dir.glob("*.dll.loaded"))
+
+        # The control, unprotected, loads the markers: they work.
+        shutil.copyfile(ARGS.control, self.dir / "control.exe")
+        SESSION.wine([self.dir / "control.exe", "version.dll", "bcrypt.dll"], cwd=self.dir, env=native_first)
+        self.assertEqual(loaded(), ["bcrypt", "version"])
+        for mark in self.dir.glob("*.loaded"):
+            mark.unlink()
+
+        trace = self.dir / "loader-trace.txt"
+        with open(trace, "wb") as trace_file:
+            self.start(program, env=dict(native_first, QUARN_WINEDEBUG="+loaddll"), stderr=trace_file)
+        try:
+            window = self.wait_main()
+        except AssertionError as failure:
+            self.fail(f"{failure}; planted libraries loaded: {loaded()}\n{self.planted_lines(trace)}")
+        self.click(self.child(window, IDC_PASSWORD)["rect"])
+        self.type_text(PASSWORD)
+        self.click(self.child(window, IDC_EXTRACT)["rect"])
+        box = self.wait_box()
+        self.assertTrue(self.box_text(box).startswith("Rozpakowano 3 plików do:\n"), self.box_text(box))
+        self.close_box(box)
+        self.assertEqual(self.wait_exit(), 0)
+        self.assert_extracted(self.dir / "umowa", files)
+        self.assertEqual(loaded(), [], self.planted_lines(trace))
+
+        # The command-line tool beside the same libraries.
+        shutil.copyfile(ARGS.quarn, self.dir / "quarn.exe")
+        tested = SESSION.wine([self.dir / "quarn.exe", "test", "--password-file", "haslo.txt", program.name],
+                              cwd=self.dir, env=native_first)
+        self.assertEqual(tested.returncode, 0, tested.stderr.decode("utf-8", "replace"))
+        self.assertEqual(loaded(), [])
+
+    @staticmethod
+    def planted_lines(trace):
+        """The loader's lines about the planted names: where Wine took each from."""
+        lines = trace.read_text("utf-8", "replace").splitlines()
+        return "Wine's loader:\n" + "\n".join(
+            line for line in lines if any(f"{name}.dll" in line.lower() for name in PLANTED))
+
     def test_quarn_create_sfx_auto_uses_the_built_program(self):
         program, _ = self.make_program(program="auto")
         self.assertEqual(program.read_bytes()[:len(Path(ARGS.sfx).read_bytes())], Path(ARGS.sfx).read_bytes())
@@ -434,10 +492,10 @@ class SelfExtractorTest(unittest.TestCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for name in ("--sfx", "--quarn", "--probe", "--runner", "--artifacts"):
+    for name in ("--sfx", "--quarn", "--probe", "--runner", "--artifacts", "--marker", "--control"):
         parser.add_argument(name, required=True)
     ARGS, rest = parser.parse_known_args()
-    for name in ("sfx", "quarn", "probe", "runner", "artifacts"):
+    for name in ("sfx", "quarn", "probe", "runner", "artifacts", "marker", "control"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 

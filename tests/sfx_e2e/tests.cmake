@@ -15,12 +15,21 @@ if(CMAKE_CROSSCOMPILING AND TARGET quarn-sfx)
   add_executable(quarn_sfx_probe sfx_e2e/probe/probe.cpp)
   target_link_libraries(quarn_sfx_probe PRIVATE quarn::platform nlohmann_json::nlohmann_json user32)
 
+  # A marker library planted beside the program under system libraries'
+  # names, and a control program that loads libraries unprotected.
+  add_library(quarn_test_marker SHARED sfx_e2e/planted/marker.c)
+  set_target_properties(quarn_test_marker PROPERTIES PREFIX "")
+  add_executable(quarn_test_planted_control sfx_e2e/planted/control.c)
+  target_link_options(quarn_test_planted_control PRIVATE -municode)
+
   add_test(NAME windows.sfx.binary
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/sfx_e2e/check_binary.py $<TARGET_FILE:quarn-sfx> ${PROJECT_VERSION})
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/sfx_e2e/check_binary.py $<TARGET_FILE:quarn-sfx> ${PROJECT_VERSION}
+            $<TARGET_FILE:quarn>)
 
   add_test(NAME windows.sfx.e2e
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/sfx_e2e/test_sfx.py
             --sfx $<TARGET_FILE:quarn-sfx> --quarn $<TARGET_FILE:quarn> --probe $<TARGET_FILE:quarn_sfx_probe>
+            --marker $<TARGET_FILE:quarn_test_marker> --control $<TARGET_FILE:quarn_test_planted_control>
             --runner ${CMAKE_CROSSCOMPILING_EMULATOR} --artifacts ${CMAKE_BINARY_DIR}/sfx-e2e)
   # Its own Wine prefix and X display; alone, so that timings hold.
   set_tests_properties(windows.sfx.e2e PROPERTIES RUN_SERIAL TRUE TIMEOUT 900)

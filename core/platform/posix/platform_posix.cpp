@@ -254,6 +254,8 @@ std::filesystem::path path_from_argument(std::string_view argument) {
   return std::filesystem::path(std::string(argument));
 }
 
+void load_libraries_from_system_folder_only() {}
+
 void prepare_console_output() {}
 
 namespace {

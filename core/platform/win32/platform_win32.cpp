@@ -293,6 +293,8 @@ std::filesystem::path path_from_argument(std::string_view argument) {
   return path_from_utf8(argument);
 }
 
+void load_libraries_from_system_folder_only() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
+
 void prepare_console_output() {
   SetConsoleOutputCP(CP_UTF8);
   // Our texts hold exactly the line feeds they mean: no CR LF translation.
