@@ -2,7 +2,7 @@
 # builds; in the Windows build also the real program, driven under Wine and
 # Xvfb as a person would (tests/sfx_e2e/test_sfx.py), and a check of the
 # executable's header and resources.
-add_executable(quarn_sfx_window_tests sfx/window_model_test.cpp)
+add_executable(quarn_sfx_window_tests sfx/window_model_test.cpp sfx/progress_test.cpp)
 target_link_libraries(quarn_sfx_window_tests PRIVATE quarn::sfx_logic quarn::platform GTest::gtest_main)
 if(CMAKE_CROSSCOMPILING)
   add_test(NAME windows.sfx.window COMMAND quarn_sfx_window_tests)
