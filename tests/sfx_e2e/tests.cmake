@@ -11,9 +11,16 @@ else()
 endif()
 
 if(CMAKE_CROSSCOMPILING AND TARGET quarn-sfx)
-  # Reads the windows of the session from the Wine side, for exact texts.
+  # Reads the windows of the session from the Wine side, for exact texts;
+  # its hook library measures texts inside the window's process.
   add_executable(quarn_sfx_probe sfx_e2e/probe/probe.cpp)
-  target_link_libraries(quarn_sfx_probe PRIVATE quarn::platform nlohmann_json::nlohmann_json user32)
+  target_link_libraries(quarn_sfx_probe PRIVATE quarn::platform nlohmann_json::nlohmann_json user32 gdi32)
+  target_link_options(quarn_sfx_probe PRIVATE -municode)
+  add_library(quarn_sfx_probe_hook SHARED sfx_e2e/probe/measure_hook.cpp)
+  set_target_properties(quarn_sfx_probe_hook PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  target_link_options(quarn_sfx_probe_hook PRIVATE -static -static-libgcc -static-libstdc++)
+  target_link_libraries(quarn_sfx_probe_hook PRIVATE user32 gdi32)
+  add_dependencies(quarn_sfx_probe quarn_sfx_probe_hook)
 
   add_test(NAME windows.sfx.binary
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/sfx_e2e/check_binary.py $<TARGET_FILE:quarn-sfx>)
