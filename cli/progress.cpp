@@ -8,34 +8,36 @@
 namespace quarn::cli {
 
 Progress::Progress(std::uint64_t total, bool wanted)
-    : total_(total), enabled_(wanted && platform::stderr_is_terminal()), start_(std::chrono::steady_clock::now()) {}
+    : total_(total),
+      enabled_(wanted && platform::stderr_is_terminal()),
+      pacer_(std::chrono::milliseconds(200)) {}
 
 void Progress::update(std::uint64_t done) {
   if (!enabled_) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (drawn_ && now - last_draw_ < std::chrono::milliseconds(200)) return;
-  last_draw_ = now;
-  drawn_ = true;
-  const double seconds = std::chrono::duration<double>(now - start_).count();
-  const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-  const double fraction = total_ ? static_cast<double>(done) / static_cast<double>(total_) : 1.0;
-  constexpr int width = 30;
-  const int filled = static_cast<int>(fraction * width + 0.5);
-  std::string bar(static_cast<std::size_t>(filled > width ? width : filled), '#');
+  const auto now = sfx::ProgressClock::now();
+  if (!pacer_.due(now, false)) return;
+  rate_.add(now, done);
+  // Narrow enough that the whole line fits 80 columns in all but extreme cases.
+  constexpr int width = 14;
+  std::string bar(static_cast<std::size_t>(sfx::scaled_position(done, total_, width)), '#');
   bar.resize(width, '.');
-  std::string eta = "--";
-  if (rate > 0 && total_ >= done) {
-    const auto left = static_cast<long long>(static_cast<double>(total_ - done) / rate);
-    eta = std::to_string(left / 60) + ":" + (left % 60 < 10 ? "0" : "") + std::to_string(left % 60);
-  }
-  std::fprintf(stderr, "\r[%s] %3d%%  %.1f MB/s  pozostało %s ", bar.c_str(), static_cast<int>(fraction * 100),
-               rate / 1e6, eta.c_str());
+  std::string line = "\r[" + bar + "] " + std::to_string(sfx::percent_done(done, total_)) + " %  " +
+                     sfx::human_bytes(done) + " z " + sfx::human_bytes(total_);
+  if (const auto rate = rate_.bytes_per_second())
+    line += "  " + sfx::human_bytes(static_cast<std::uint64_t>(*rate)) + "/s";
+  if (const auto left = rate_.seconds_left(total_); left && done < total_)
+    line += "  zostało ok. " + sfx::human_duration(*left);
+  // Blanks over whatever a longer line before left behind.
+  const std::size_t length = line.size();
+  if (length < drawn_length_) line.append(drawn_length_ - length, ' ');
+  drawn_length_ = length;
+  std::fputs(line.c_str(), stderr);
   std::fflush(stderr);
 }
 
 void Progress::finish() {
-  if (!enabled_ || !drawn_) return;
-  std::fprintf(stderr, "\r%70s\r", "");
+  if (!enabled_ || drawn_length_ == 0) return;
+  std::fprintf(stderr, "\r%*s\r", static_cast<int>(drawn_length_), "");
   std::fflush(stderr);
 }
 

@@ -41,12 +41,19 @@ JobOutcome extract_archive(const ExtractionJob& job, const std::atomic<bool>& ca
   if (!loaded) return std::move(loaded.error());
   volumes.reset();  // the pipeline's reader opens the parts again
 
+  // Key derivation cannot be interrupted; a stop asked for meanwhile is
+  // honoured here, before anything is created on disk.
+  if (cancel.load()) return ArchiveError::cancelled();
+
   std::uint64_t total = 0;
   for (const Entry& e : loaded->manifest.entries) total += e.size;
   ExtractOptions extract_options;
   extract_options.workers = options.workers;
   extract_options.verify_only = options.verify_only;
-  if (options.progress) extract_options.progress = [&](std::uint64_t done) { options.progress(done, total); };
+  if (options.progress) {
+    options.progress(0, total);  // the first byte is due: the rate is measured from here
+    extract_options.progress = [&](std::uint64_t done) { options.progress(done, total); };
+  }
   const ArchiveSource source{job.source, *header, loaded->digest, *cipher, loaded->manifest, loaded->filelist_offset};
   auto report = extract(source, platform::path_from_utf8(job.destination), cancel, extract_options);
   if (!report) return std::move(report.error());

@@ -49,6 +49,8 @@ struct JobOptions {
   std::optional<std::filesystem::path> key_file;
   bool verify_only = false;
   unsigned workers = 0;
+  // On the job's thread: once with 0 bytes when the file list is read and
+  // the first byte is due, then after every frame written.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
   // Sees the report of a successful extraction before the summary is made.
   std::function<void(const ExtractionReport&)> on_report;
@@ -57,7 +59,9 @@ struct JobOptions {
 // Runs the job's steps in order (open, header, keys, file list, release the
 // container, extract, summary) and returns the outcome. The keys and the
 // file list are released before returning, the password last, when `job`
-// ends. The window never sets `cancel`.
+// ends. `cancel` set by another thread stops the job with the Cancelled
+// error: before extraction starts when set during key derivation or the
+// file list, otherwise between frames, the open file closed as it stands.
 JobOutcome run_job(ExtractionJob job, const std::atomic<bool>& cancel, const JobOptions& options = {});
 
 }  // namespace quarn::sfx

@@ -6,6 +6,16 @@ namespace quarn::sfx {
 
 int window_height(bool encrypted) { return encrypted ? 300 : 250; }
 
+Size client_size(bool encrypted, int dpi, Size frame_at_96) {
+  return {scale_to_dpi(window_width - frame_at_96.width, dpi),
+          scale_to_dpi(window_height(encrypted) - frame_at_96.height, dpi)};
+}
+
+Size window_size(bool encrypted, int dpi, Size frame_at_96, Size frame_at_dpi) {
+  const Size client = client_size(encrypted, dpi, frame_at_96);
+  return {client.width + frame_at_dpi.width, client.height + frame_at_dpi.height};
+}
+
 std::vector<ChildControl> window_children(bool encrypted, std::string_view description,
                                           std::string_view destination) {
   using namespace style;
@@ -26,10 +36,21 @@ std::vector<ChildControl> window_children(bool encrypted, std::string_view descr
   children.push_back({"STATIC", IDC_STATUS, initial_status, 0, 16, status_y, 520, 20});
   children.push_back({"BUTTON", IDC_CANCEL, "Anuluj", tab_stop, 16, buttons_y, 110, 30});
   children.push_back({"BUTTON", IDC_EXTRACT, "Rozpakuj", tab_stop | default_push_button, 418, buttons_y, 110, 30});
+  // 16 px from each button, 16 px high on the buttons' 30.
+  children.push_back({"msctls_progress32", IDC_PROGRESS, "", smooth_progress, 142, buttons_y + 7, 260, 16, false});
   return children;
 }
 
-int scale_to_dpi(int value, int dpi) { return value * dpi / 96; }
+int scale_to_dpi(int value, int dpi) {
+  const long long scaled = static_cast<long long>(value) * dpi;
+  return static_cast<int>(scaled >= 0 ? (scaled + 48) / 96 : -((-scaled + 48) / 96));
+}
+
+Bounds scaled_bounds(const ChildControl& child, int dpi) {
+  const int left = scale_to_dpi(child.x, dpi);
+  const int top = scale_to_dpi(child.y, dpi);
+  return {left, top, scale_to_dpi(child.x + child.width, dpi) - left, scale_to_dpi(child.y + child.height, dpi) - top};
+}
 
 Command command_for(int id) {
   switch (id) {

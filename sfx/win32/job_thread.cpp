@@ -3,15 +3,27 @@
 #include <atomic>
 #include <memory>
 
+#include "sfx/progress.h"
 #include "sfx/win32/wide.h"
+#include "sfx/window_model.h"
 
 namespace quarn::sfx::win32 {
 namespace {
 
 constexpr SIZE_T job_stack_size = 2u << 20;
 
-// The window never cancels a started extraction.
-const std::atomic<bool> never_cancelled{false};
+// One job at a time (the window disables "Rozpakuj" while busy), so one
+// flag serves every job; start_job clears it.
+std::atomic<bool> stop_requested{false};
+
+// On the job's thread: posts, never sends. The window may be inside a
+// nested loop (the folder picker), and a send would make the job wait on it.
+std::function<void(std::uint64_t, std::uint64_t)> progress_poster(HWND window) {
+  return [window, pacer = UpdatePacer(progress_interval)](std::uint64_t done, std::uint64_t total) mutable {
+    if (pacer.due(ProgressClock::now(), done == total))
+      PostMessageW(window, WM_JOB_PROGRESS, static_cast<WPARAM>(done), static_cast<LPARAM>(total));
+  };
+}
 
 void finish(HWND window, JobOutcome outcome) {
   outcome_slot().put(std::move(outcome));
@@ -24,7 +36,9 @@ DWORD WINAPI job_main(LPVOID parameter) {
   const HWND window = static_cast<HWND>(job->window);
   // run_job takes the job's inputs and releases them (the password last)
   // when it returns.
-  JobOutcome outcome = run_job(std::move(*job), never_cancelled);
+  JobOptions options;
+  options.progress = progress_poster(window);
+  JobOutcome outcome = run_job(std::move(*job), stop_requested, options);
   job.reset();
   finish(window, std::move(outcome));
   return 0;
@@ -51,6 +65,7 @@ OutcomeSlot& outcome_slot() {
 }
 
 void start_job(ExtractionJob job) {
+  stop_requested.store(false);
   const HWND window = static_cast<HWND>(job.window);
   auto owned = std::make_unique<ExtractionJob>(std::move(job));
   const HANDLE thread =
@@ -64,5 +79,7 @@ void start_job(ExtractionJob job) {
   owned.release();  // the thread owns it now
   CloseHandle(thread);
 }
+
+void stop_job() { stop_requested.store(true); }
 
 }  // namespace quarn::sfx::win32

@@ -1,5 +1,6 @@
 #include "sfx/win32/main_window.h"
 
+#include <commctrl.h>
 #include <shellapi.h>
 
 #include <optional>
@@ -11,17 +12,19 @@
 #include "core/platform/utf.h"
 #include "sfx/destination.h"
 #include "sfx/presentation.h"
+#include "sfx/progress.h"
 #include "sfx/win32/folder_picker.h"
 #include "sfx/win32/job_thread.h"
+#include "sfx/win32/taskbar_progress.h"
 #include "sfx/win32/wide.h"
+#include "sfx/win32/window_layout.h"
 #include "sfx/window_model.h"
 
 namespace quarn::sfx::win32 {
 namespace {
 
-// The layout is drawn at 96 DPI and stays there (the children scale by
-// dpi / 96, which is 1).
-constexpr int layout_dpi = 96;
+// Ends the program when a job asked to stop has not stopped in time.
+constexpr UINT_PTR stop_timer = 1;
 
 // The window's state; set once the controls exist, touched only on the
 // window's thread and never held across a call with a nested message loop.
@@ -30,9 +33,19 @@ struct AppState {
   bool encrypted = false;
   bool busy = false;
   HWND window = nullptr;
+  // "Anuluj" was pressed during the job: the program ends when it stops.
+  bool stopping = false;
+  // The job's progress: whether bytes are being written yet (before that the
+  // bar only moves to and fro), their rate, and the status line shown.
+  bool writing = false;
+  RateEstimator rate{};
+  std::string status;
 };
 
 std::optional<AppState> app_state;
+// Outside AppState: they live as long as the window and hold resources.
+WindowLayout layout;
+TaskbarProgress taskbar;
 
 UINT icon_flags(MessageIcon icon) {
   switch (icon) {
@@ -73,6 +86,40 @@ SecretBuffer take_password(HWND box) {
   return SecretBuffer::from_bytes(utf8.view().first(utf8_length));
 }
 
+void set_status(HWND window, const std::string& text) {
+  if (app_state) {
+    // Unchanged text is not set again: every set redraws the line.
+    if (app_state->status == text) return;
+    app_state->status = text;
+  }
+  set_text(GetDlgItem(window, IDC_STATUS), text);
+}
+
+// The bar moves to and fro until the first byte is due.
+void show_progress_working(HWND window) {
+  const HWND bar = GetDlgItem(window, IDC_PROGRESS);
+  SendMessageW(bar, PBM_SETSTATE, PBST_NORMAL, 0);
+  SetWindowLongW(bar, GWL_STYLE, GetWindowLongW(bar, GWL_STYLE) | PBS_MARQUEE);
+  SendMessageW(bar, PBM_SETMARQUEE, TRUE, 0);
+  ShowWindow(bar, SW_SHOWNA);
+  taskbar.working(window);
+}
+
+void show_progress_measured(HWND window) {
+  const HWND bar = GetDlgItem(window, IDC_PROGRESS);
+  SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
+  SetWindowLongW(bar, GWL_STYLE, GetWindowLongW(bar, GWL_STYLE) & ~PBS_MARQUEE);
+  SendMessageW(bar, PBM_SETRANGE32, 0, progress_range);
+  SendMessageW(bar, PBM_SETPOS, 0, 0);
+}
+
+void hide_progress(HWND window) {
+  const HWND bar = GetDlgItem(window, IDC_PROGRESS);
+  SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
+  ShowWindow(bar, SW_HIDE);
+  taskbar.clear(window);
+}
+
 void on_pick_folder(HWND window) {
   if (const std::optional<std::string> folder = pick_folder(window)) set_text(GetDlgItem(window, IDC_DEST), *folder);
 }
@@ -103,8 +150,11 @@ void on_extract(HWND window) {
   }
 
   app_state->busy = true;
-  set_text(GetDlgItem(window, IDC_STATUS), working_status);
+  app_state->writing = false;
+  app_state->rate = RateEstimator();
+  set_status(window, working_status);
   EnableWindow(GetDlgItem(window, IDC_EXTRACT), FALSE);
+  show_progress_working(window);
 
   ExtractionJob job;
   job.source = own_path;
@@ -114,14 +164,56 @@ void on_extract(HWND window) {
   start_job(std::move(job));
 }
 
+void on_job_progress(HWND window, std::uint64_t done, std::uint64_t total) {
+  if (!app_state || !app_state->busy || app_state->stopping) return;
+  if (!app_state->writing) {
+    app_state->writing = true;
+    show_progress_measured(window);
+  }
+  app_state->rate.add(ProgressClock::now(), done);
+  set_status(window, extraction_status(done, total, app_state->rate.seconds_left(total)));
+  const int position = scaled_position(done, total, progress_range);
+  SendMessageW(GetDlgItem(window, IDC_PROGRESS), PBM_SETPOS, static_cast<WPARAM>(position), 0);
+  taskbar.show(window, done, total);
+}
+
+// "Anuluj" during a job: the job is asked to stop and the program ends when
+// it has (on_job_done), or when stop_grace has passed.
+void on_stop(HWND window) {
+  if (!app_state || app_state->stopping) return;
+  app_state->stopping = true;
+  stop_job();
+  set_status(window, stopping_status);
+  EnableWindow(GetDlgItem(window, IDC_CANCEL), FALSE);
+  SendMessageW(GetDlgItem(window, IDC_PROGRESS), PBM_SETSTATE, PBST_PAUSED, 0);
+  taskbar.stopping(window);
+  SetTimer(window, stop_timer, static_cast<UINT>(std::chrono::milliseconds(stop_grace).count()), nullptr);
+}
+
+void on_cancel(HWND window) {
+  if (app_state && app_state->busy) {
+    on_stop(window);
+  } else {
+    DestroyWindow(window);
+  }
+}
+
 void on_job_done(HWND window) {
   std::optional<JobOutcome> outcome = outcome_slot().take();
+  const bool stopping = app_state && app_state->stopping;
   if (app_state) app_state->busy = false;
+  if (stopping) {
+    // The user asked to end; whatever the job got to is on disk.
+    DestroyWindow(window);
+    return;
+  }
   EnableWindow(GetDlgItem(window, IDC_EXTRACT), TRUE);
+  // After a success the bar stays full until the program ends.
+  if (!outcome || !std::holds_alternative<JobSuccess>(*outcome)) hide_progress(window);
   if (!outcome) return;
 
   const Presentation shown = present(*outcome);
-  set_text(GetDlgItem(window, IDC_STATUS), shown.status);
+  set_status(window, shown.status);
   show_message(window, shown.text, shown.icon);
   if (shown.open_folder_and_end) {
     ShellExecuteW(nullptr, L"open", L"explorer.exe", widen(explorer_parameters(shown.folder)).c_str(), nullptr,
@@ -133,6 +225,7 @@ void on_job_done(HWND window) {
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_DESTROY:
+      taskbar.release();
       PostQuitMessage(0);
       return 0;
     case WM_CLOSE:
@@ -143,7 +236,7 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
       switch (command_for(LOWORD(wparam))) {
         case Command::PickFolder: on_pick_folder(window); break;
         case Command::Extract: on_extract(window); break;
-        case Command::Close: DestroyWindow(window); break;
+        case Command::Close: on_cancel(window); break;
         case Command::None: break;
       }
       return 0;
@@ -155,20 +248,32 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_JOB_DONE:
       on_job_done(window);
       return 0;
+    case WM_JOB_PROGRESS:
+      on_job_progress(window, static_cast<std::uint64_t>(wparam), static_cast<std::uint64_t>(lparam));
+      return 0;
+    case WM_TIMER:
+      if (wparam == stop_timer) DestroyWindow(window);
+      return 0;
+    case WM_CTLCOLORSTATIC: {
+      // The labels on the window's own background, not the dialog grey.
+      const HDC dc = reinterpret_cast<HDC>(wparam);
+      SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+      SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+      return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
+    }
+    case WM_DPICHANGED:
+      // Moved to a screen of another scaling.
+      layout.change_dpi(HIWORD(wparam), *reinterpret_cast<const RECT*>(lparam));
+      return 0;
+    case WM_GETDPISCALEDSIZE: {
+      // Asked before WM_DPICHANGED: the exact size at the new DPI, where a
+      // plain scaling of the outer size would also scale the frame.
+      const Size size = layout.window_size_at(static_cast<int>(wparam));
+      *reinterpret_cast<SIZE*>(lparam) = SIZE{size.width, size.height};
+      return TRUE;
+    }
     default:
       return DefWindowProcW(window, message, wparam, lparam);
-  }
-}
-
-void create_children(HWND window, HINSTANCE instance, const WindowSetup& setup) {
-  const auto font = reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT));
-  for (const ChildControl& child : window_children(setup.encrypted, setup.description, setup.destination)) {
-    const HWND control = CreateWindowExW(
-        0, widen(child.class_name).c_str(), widen(child.text).c_str(), child.style | WS_CHILD | WS_VISIBLE,
-        scale_to_dpi(child.x, layout_dpi), scale_to_dpi(child.y, layout_dpi), scale_to_dpi(child.width, layout_dpi),
-        scale_to_dpi(child.height, layout_dpi), window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(child.id)),
-        instance, nullptr);
-    SendMessageW(control, WM_SETFONT, font, TRUE);
   }
 }
 
@@ -194,8 +299,10 @@ void run_main_window(HINSTANCE instance, const WindowSetup& setup) {
                                       window_height(setup.encrypted), nullptr, nullptr, instance, nullptr);
   if (!window) return;
 
-  create_children(window, instance, setup);
-  app_state = AppState{setup.own_path, setup.encrypted, false, window};
+  layout.create(window, instance, setup.encrypted,
+                window_children(setup.encrypted, setup.description, setup.destination));
+  app_state = AppState{
+      .own_path = setup.own_path, .encrypted = setup.encrypted, .window = window, .status = initial_status};
   ShowWindow(window, SW_SHOWNORMAL);
   SetFocus(GetDlgItem(window, setup.encrypted ? IDC_PASSWORD : IDC_EXTRACT));
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "sfx/job.h"
 #include "tests/support/archive_editor.h"
@@ -42,6 +44,26 @@ TEST_F(JobTest, SuccessCarriesTheFolderAndTheSummary) {
   EXPECT_EQ(success->message,
             "Rozpakowano 3 plików do:\n" + dest + "\n\nIntegralność potwierdzona: SHA-256 zgodne dla 3 plików.");
   EXPECT_EQ(test::read_file(dir / "out" / "a.txt"), test::bytes_of("alfa"));
+}
+
+TEST_F(JobTest, ProgressStartsAtZeroWhenTheFirstByteIsDueAndEndsAtTheTotal) {
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+  JobOptions options;
+  options.progress = [&](std::uint64_t done, std::uint64_t total) { calls.emplace_back(done, total); };
+  const JobOutcome outcome = run_job(job(test::test_password, platform::path_to_utf8(dir / "out")), no_cancel, options);
+  ASSERT_TRUE(std::holds_alternative<JobSuccess>(outcome));
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls.front(), std::make_pair(std::uint64_t{0}, std::uint64_t{5005}));
+  EXPECT_EQ(calls.back(), std::make_pair(std::uint64_t{5005}, std::uint64_t{5005}));
+  for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_LE(calls[i - 1].first, calls[i].first);
+}
+
+TEST_F(JobTest, AStopAskedForDuringKeyDerivationEndsTheJobBeforeAnythingIsCreated) {
+  const std::atomic<bool> stopped{true};
+  const JobOutcome outcome = run_job(job(test::test_password, platform::path_to_utf8(dir / "out")), stopped);
+  ASSERT_TRUE(std::holds_alternative<ArchiveError>(outcome));
+  EXPECT_EQ(std::get<ArchiveError>(outcome).kind(), ErrorKind::Cancelled);
+  EXPECT_FALSE(std::filesystem::exists(dir / "out"));
 }
 
 TEST_F(JobTest, FailuresArePassedOnUnchanged) {

@@ -14,6 +14,8 @@ import argparse
 import hashlib
 import json
 import os
+import random
+import re
 import shutil
 import subprocess
 import sys
@@ -30,6 +32,7 @@ WRONG_PASSWORD = "Nieprawidłowe hasło. Poproś nadawcę o nie ponownie."
 NO_ARCHIVE = "Ten program nie zawiera archiwum Quarn."
 NO_DESTINATION = "Podaj folder docelowy."
 NO_PASSWORD = "Wpisz hasło otrzymane od nadawcy."
+WORKING = "Sprawdzanie hasła i rozpakowywanie\u2026"
 PASSWORD = "tajne-haslo-7"
 
 # Libraries a program or the system libraries it uses may look for beside
@@ -39,6 +42,10 @@ PLANTED = ["bcrypt", "version", "uxtheme", "dwmapi", "cryptbase", "propsys", "pr
            "windowscodecs", "comctl32", "webauthn", "shcore", "crypt32", "wintrust"]
 
 IDC_DEST, IDC_BROWSE, IDC_PASSWORD, IDC_STATUS, IDC_EXTRACT, IDC_CANCEL = 101, 102, 103, 104, 105, 106
+IDC_PROGRESS = 107
+PROGRESS_RANGE = 10000
+STOPPING = "Przerywanie\u2026"
+STOP_GRACE = 5  # seconds after "Anuluj" before the program ends without waiting for the job
 
 # (class, id, text or None for "checked apart", x, y, width, height) at 96 DPI.
 def expected_children(encrypted, description, destination):
@@ -60,6 +67,16 @@ def expected_children(encrypted, description, destination):
         ("Button", IDC_EXTRACT, "Rozpakuj", 418, s + 32, 110, 30),
     ]
     return rows
+
+
+# The progress bar, hidden until a job runs: between the buttons, centred on their row.
+def expected_progress_bar(encrypted):
+    return ("msctls_progress32", IDC_PROGRESS, "", 142, (158 if encrypted else 102) + 32 + 7, 260, 16)
+
+
+def scale(value, dpi):
+    """A 96-DPI coordinate at `dpi`, rounded to the nearest pixel."""
+    return (value * dpi + 48) // 96
 
 
 def free_display(first=93):
@@ -116,7 +133,7 @@ class Session:
             err.seek(0)
             result = subprocess.CompletedProcess(done.args, done.returncode, out.read(), err.read())
         if check and result.returncode:
-            raise RuntimeError(f"{args[0]} failed: {result.stderr.decode('utf-8', 'replace')}")
+            raise RuntimeError(f"{args[0]} failed ({result.returncode:#x}): {result.stderr.decode('utf-8', 'replace')}")
         return result
 
     def xdotool(self, *args):
@@ -131,12 +148,19 @@ class Session:
         subprocess.run(command + [str(path)], env=self.env, check=True, capture_output=True)
         return path
 
-    def windows(self):
-        out = self.wine([ARGS.probe], check=True).stdout
+    def windows(self, measure=False):
+        """With `measure`, every child of the main window has "text_size"."""
+        out = self.wine([ARGS.probe, *(["--measure"] if measure else [])], check=True).stdout
         return json.loads(out.decode("utf-8"))
+
+    def set_dpi(self, dpi):
+        """The display scaling for programs started from now on."""
+        self.wine(["reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                   "/d", str(dpi), "/f"], check=True)
 
 
 SESSION = None
+BIG_PROGRAM = None  # (program, {name: sha256}) made once by make_big_program
 
 
 def setUpModule():
@@ -270,23 +294,43 @@ class SelfExtractorTest(unittest.TestCase):
             self.assertEqual(hashlib.sha256((folder / "wejscie" / name).read_bytes()).hexdigest(),
                              hashlib.sha256(data).hexdigest(), name)
 
-    def assert_layout(self, window, encrypted, description, destination):
+    def assert_layout(self, window, encrypted, description, destination, dpi=96):
         left, top, right, bottom = window["rect"]
-        self.assertEqual((right - left, bottom - top), (560, 300 if encrypted else 250))
+        if dpi == 96:
+            self.assertEqual((right - left, bottom - top), (560, 300 if encrypted else 250))
         self.assertEqual(window["title"], TITLE)
         self.assertEqual(window["style"] & 0x00CF0000, 0x00CA0000)
         self.assertTrue(window["ex_style"] & 0x00010000, "WS_EX_CONTROLPARENT")
         children = window["children"]
-        rows = expected_children(encrypted, description, destination)
+        rows = expected_children(encrypted, description, destination) + [expected_progress_bar(encrypted)]
         self.assertEqual(len(children), len(rows))
-        # Client origin: the first child sits at (16, 16).
-        ox, oy = children[0]["rect"][0] - 16, children[0]["rect"][1] - 16
+        ox, oy = window["client"][:2]
         for got, (cls, cid, text, x, y, w, h) in zip(children, rows):
-            with self.subTest(control=text):
+            with self.subTest(control=text, dpi=dpi):
                 l, t, r, b = got["rect"]
                 self.assertEqual((got["class"], got["id"], got["text"]), (cls, cid, text))
-                self.assertEqual((l - ox, t - oy, r - l, b - t), (x, y, w, h))
-                self.assertTrue(got["visible"] and got["enabled"])
+                # Edges are scaled, so that what lines up at 96 DPI lines up at every DPI.
+                self.assertEqual((l - ox, t - oy, r - ox, b - oy),
+                                 (scale(x, dpi), scale(y, dpi), scale(x + w, dpi), scale(y + h, dpi)))
+                self.assertEqual(got["visible"], cid != IDC_PROGRESS)
+                self.assertTrue(got["enabled"])
+
+    def assert_texts_fit(self, window):
+        """Every child's text, measured in the child's own font, fits inside it."""
+        for child in window["children"]:
+            if child["class"] == "msctls_progress32":
+                continue
+            with self.subTest(control=child["text"]):
+                size = child["text_size"]
+                self.assertIsNotNone(size, "the probe could not measure the text")
+                left, top, right, bottom = child["rect"]
+                width, height = right - left, bottom - top
+                # A button has edges; an edit box a border, and it scrolls a
+                # longer text, so only its height counts.
+                room = {"Static": (0, 0), "Edit": (None, 2), "Button": (8, 4)}[child["class"]]
+                if room[0] is not None:
+                    self.assertLessEqual(size["width"] + room[0], width)
+                self.assertLessEqual(size["height"] + room[1], height)
 
     def windows_path(self, path):
         return "Z:" + str(path).replace("/", "\\")
@@ -487,6 +531,165 @@ class SelfExtractorTest(unittest.TestCase):
         self.assertEqual(info.returncode, 0)
         self.assertIn(f"Program samorozpakowujący: archiwum od bajtu {Path(ARGS.sfx).stat().st_size}\n",
                       info.stdout.decode("utf-8"))
+
+    # --- display scaling, progress and stopping ---------------------------
+
+    def test_window_follows_the_display_scaling_and_every_text_fits(self):
+        program, _ = self.make_program()
+        description = "Archiwum: umowa.exe  \u00b7  AES-256-GCM"
+        destination = self.windows_path(self.dir / "umowa")
+        client_at_96 = None
+        try:
+            for dpi in (96, 144, 192):
+                SESSION.set_dpi(dpi)
+                self.start(program)
+                self.wait_main()
+                window = self.main_window(SESSION.windows(measure=True))
+                self.assert_layout(window, True, description, destination, dpi)
+                self.assert_texts_fit(window)
+                cl, ct, cr, cb = window["client"]
+                if dpi == 96:
+                    client_at_96 = (cr - cl, cb - ct)
+                # The client area scales with the children; the frame is the system's.
+                self.assertEqual((cr - cl, cb - ct), tuple(scale(v, dpi) for v in client_at_96), f"{dpi} DPI")
+                self.click(self.child(window, IDC_PASSWORD)["rect"])
+                self.type_text(PASSWORD)
+                SESSION.screenshot(f"dialog-{dpi}dpi", window["rect"])
+                self.click(self.child(window, IDC_CANCEL)["rect"])
+                self.assertEqual(self.wait_exit(), 0)
+        finally:
+            SESSION.set_dpi(96)
+        self.assertFalse((self.dir / "umowa").exists())
+
+    @staticmethod
+    def big_file(i):
+        """The bytes of file i of the big program: random, but made again at will."""
+        return random.Random(i).randbytes(12_500_000)
+
+    def make_big_program(self):
+        """24 files of 12.5 MB of random bytes in the slowest mode, stored, with a
+        fast key derivation: long enough to watch. Made once; each test gets a link."""
+        global BIG_PROGRAM
+        if BIG_PROGRAM is None:
+            folder = SESSION.work / "duze"
+            root = folder / "duze"
+            root.mkdir(parents=True)
+            digests = {}
+            for i in range(24):
+                data = self.big_file(i)
+                (root / f"plik-{i:02d}.bin").write_bytes(data)
+                digests[f"plik-{i:02d}.bin"] = hashlib.sha256(data).hexdigest()
+            (folder / "haslo.txt").write_text(PASSWORD, encoding="utf-8")
+            made = SESSION.wine([ARGS.quarn, "create", "-o", "duze.exe", "--quiet", "--sfx", ARGS.sfx,
+                                 "--mode", "serpent-twofish-aes", "--level", "0", "--password-file", "haslo.txt",
+                                 "--argon2-memory", "8", "--argon2-passes", "1", "--argon2-lanes", "1", "duze"],
+                                cwd=folder)
+            self.assertEqual(made.returncode, 0, made.stderr.decode("utf-8", "replace"))
+            shutil.rmtree(root)
+            BIG_PROGRAM = (folder / "duze.exe", digests)
+        program = self.dir / "duze.exe"
+        os.link(BIG_PROGRAM[0], program)
+        return program, BIG_PROGRAM[1]
+
+    def start_big_job(self):
+        program, digests = self.make_big_program()
+        self.start(program)
+        window = self.wait_main()
+        self.assertFalse(self.child(window, IDC_PROGRESS)["visible"])
+        self.click(self.child(window, IDC_PASSWORD)["rect"])
+        self.type_text(PASSWORD)
+        self.click(self.child(window, IDC_EXTRACT)["rect"])
+        return window, digests
+
+    def test_long_job_shows_a_progress_bar_that_reaches_the_end(self):
+        self.explorer_names.append("duze")
+        window, digests = self.start_big_job()
+        total = "300 MB"
+        line = re.compile(r"Rozpakowywanie: (\d+) % \((.+) z " + total + r"\)(, zostało ok\. .+)?")
+        seen = []  # (time, bar position, percent, with the time left)
+        deadline = time.time() + 120
+        while True:
+            windows = SESSION.windows(measure=True)
+            window = self.main_window(windows)
+            bar, status = self.child(window, IDC_PROGRESS), self.child(window, IDC_STATUS)
+            if self.message_box(windows) or status["text"] == "Gotowe.":
+                break
+            self.assertLess(time.time(), deadline, "the job did not end")
+            self.assertTrue(bar["visible"], "no progress bar while busy")
+            self.assertFalse(self.child(window, IDC_EXTRACT)["enabled"])
+            with self.subTest(status=status["text"]):
+                self.assertLessEqual(status["text_size"]["width"], status["rect"][2] - status["rect"][0])
+            found = line.fullmatch(status["text"])
+            if found:
+                self.assertEqual(bar["range"], [0, PROGRESS_RANGE])
+                seen.append((time.time(), bar["position"], int(found[1]), bool(found[3])))
+                if len(seen) == 3:
+                    SESSION.screenshot("progress", window["rect"])
+            else:
+                # Before the first byte: key derivation and the file list.
+                self.assertEqual(status["text"], WORKING, "an unexpected status line")
+        positions = [p for _, p, _, _ in seen]
+        self.assertEqual(positions, sorted(positions))
+        self.assertGreaterEqual(len({p for p in positions if 0 < p < PROGRESS_RANGE}), 2, seen)
+        percents = [p for _, _, p, _ in seen]
+        self.assertEqual(percents, sorted(percents))
+        # Once bytes have flowed for a few seconds, the time left is shown.
+        for when, _, percent, with_time_left in seen:
+            if when - seen[0][0] > 2.5 and percent < 100:
+                self.assertTrue(with_time_left, seen)
+
+        box = self.wait_box()
+        self.assertTrue(self.box_text(box).startswith("Rozpakowano 24 plików do:\n"), self.box_text(box))
+        window = self.main_window(SESSION.windows())
+        self.assertEqual(self.child(window, IDC_STATUS)["text"], "Gotowe.")
+        bar = self.child(window, IDC_PROGRESS)
+        self.assertTrue(bar["visible"])
+        self.assertEqual(bar["position"], PROGRESS_RANGE)
+        self.close_box(box)
+        self.assertEqual(self.wait_exit(), 0)
+        for name, digest in digests.items():
+            self.assertEqual(hashlib.sha256((self.dir / "duze" / "duze" / name).read_bytes()).hexdigest(), digest)
+
+    def test_anuluj_during_a_job_stops_it_between_files_and_ends(self):
+        window, digests = self.start_big_job()
+        self.wait_for("a fifth of the job", lambda ws: self.main_window(ws) and
+                      self.child(self.main_window(ws), IDC_PROGRESS)["position"] >= PROGRESS_RANGE // 5)
+        self.click(self.child(window, IDC_CANCEL)["rect"])
+        pressed = time.time()
+        SESSION.screenshot("stopping", window["rect"])
+        # Unless it has ended already, the window says that it is stopping.
+        stopping = self.main_window(SESSION.windows())
+        if stopping and self.child(stopping, IDC_STATUS)["text"]:
+            self.assertEqual(self.child(stopping, IDC_STATUS)["text"], STOPPING)
+            self.assertFalse(self.child(stopping, IDC_CANCEL)["enabled"])
+        try:
+            self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.fail("the program did not end after Anuluj")
+        # Before the grace period ran out: the job stopped, the program did not give up on it.
+        self.assertLess(time.time() - pressed, STOP_GRACE)
+        self.assertEqual(self.process.returncode, 0)
+
+        # Files in archive order: complete and verified up to the stop, then at
+        # most the one that was open (a true beginning of it), then nothing.
+        folder = self.dir / "duze" / "duze"
+        states = []
+        for i, name in enumerate(sorted(digests)):
+            path = folder / name
+            if not path.exists():
+                states.append("absent")
+            elif hashlib.sha256(path.read_bytes()).hexdigest() == digests[name]:
+                states.append("complete")
+            else:
+                written = path.read_bytes()
+                self.assertEqual(written, self.big_file(i)[:len(written)], f"{name} is not a beginning of itself")
+                states.append("partial")
+        complete = states.index("absent") if "absent" in states else len(states)
+        complete = min(complete, states.index("partial") if "partial" in states else complete)
+        self.assertGreater(complete, 0, states)
+        rest = states[complete:]
+        self.assertIn("absent", rest, f"everything was extracted: {states}")
+        self.assertEqual(rest[1:], ["absent"] * (len(rest) - 1), states)
 
 
 def main():

@@ -2,7 +2,7 @@
 # builds; in the Windows build also the real program, driven under Wine and
 # Xvfb as a person would (tests/sfx_e2e/test_sfx.py), and a check of the
 # executable's header and resources.
-add_executable(quarn_sfx_window_tests sfx/window_model_test.cpp)
+add_executable(quarn_sfx_window_tests sfx/window_model_test.cpp sfx/progress_test.cpp)
 target_link_libraries(quarn_sfx_window_tests PRIVATE quarn::sfx_logic quarn::platform GTest::gtest_main)
 if(CMAKE_CROSSCOMPILING)
   add_test(NAME windows.sfx.window COMMAND quarn_sfx_window_tests)
@@ -11,9 +11,16 @@ else()
 endif()
 
 if(CMAKE_CROSSCOMPILING AND TARGET quarn-sfx)
-  # Reads the windows of the session from the Wine side, for exact texts.
+  # Reads the windows of the session from the Wine side, for exact texts;
+  # its hook library measures texts inside the window's process.
   add_executable(quarn_sfx_probe sfx_e2e/probe/probe.cpp)
-  target_link_libraries(quarn_sfx_probe PRIVATE quarn::platform nlohmann_json::nlohmann_json user32)
+  target_link_libraries(quarn_sfx_probe PRIVATE quarn::platform nlohmann_json::nlohmann_json user32 gdi32)
+  target_link_options(quarn_sfx_probe PRIVATE -municode)
+  add_library(quarn_sfx_probe_hook SHARED sfx_e2e/probe/measure_hook.cpp)
+  set_target_properties(quarn_sfx_probe_hook PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  target_link_options(quarn_sfx_probe_hook PRIVATE -static -static-libgcc -static-libstdc++)
+  target_link_libraries(quarn_sfx_probe_hook PRIVATE user32 gdi32)
+  add_dependencies(quarn_sfx_probe quarn_sfx_probe_hook)
 
   # A marker library planted beside the program under system libraries'
   # names, and a control program that loads libraries unprotected.
