@@ -101,6 +101,10 @@ class File {
   // Writes all of `bytes` at the current end of what this handle wrote.
   OsResult<void> write_all(std::span<const std::uint8_t> bytes);
 
+  // Writes all of `bytes` at `offset` of a file opened for writing. Where
+  // write_all goes on afterwards is unspecified: finish with this.
+  OsResult<void> write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes);
+
   // Sets the creation and last-write times in one call; 0 leaves a time as
   // it is, the last-access time is never touched. POSIX has no settable
   // creation time.

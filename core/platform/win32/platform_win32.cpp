@@ -217,6 +217,20 @@ OsResult<void> File::write_all(std::span<const std::uint8_t> bytes) {
   return {};
 }
 
+OsResult<void> File::write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD want = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(handle_of(handle_), bytes.data(), want, &written, &at)) return std::unexpected(last_error());
+    bytes = bytes.subspan(written);
+    offset += written;
+  }
+  return {};
+}
+
 OsResult<void> File::set_times(std::uint64_t created_ticks, std::uint64_t modified_ticks) {
   if (!set_handle_times(handle_of(handle_), created_ticks, modified_ticks)) return std::unexpected(last_error());
   return {};
