@@ -11,6 +11,8 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
   wine wine64 xvfb xdotool imagemagick libmagickcore-6.q16-6-extra
+  # signed self-extractors in the tests: a throw-away certificate, then signing
+  openssl osslsigncode
   # scripts/bench.sh: the peers it measures against, GNU time for peak memory, perf
   zstd age 7zip gnupg time util-linux linux-perf
   # fuzzing: Debian's clang 16 with libFuzzer and libc++ (which has std::expected)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -148,6 +149,18 @@ std::filesystem::path path_from_argument(std::string_view argument);
 // cannot say. On Windows the buffer grows from 512 units, doubling while the
 // path does not fit.
 std::filesystem::path executable_path();
+
+// What the system makes of a program file's code signature.
+struct SignatureTrust {
+  bool trusted = false;
+  std::string signer;  // the signing certificate's display name, when trusted
+  OsError verdict;     // why not, when not trusted: the system's code and text
+};
+
+// Asks the system, without any window and without revocation checks,
+// whether it trusts the code signature of the program file `path`. nullopt
+// where the system has no such judgement (POSIX) or cannot be asked.
+std::optional<SignatureTrust> check_code_signature(const std::filesystem::path& path);
 
 // Lets the console show UTF-8 output and keeps stdout and stderr free of
 // line-end translation (a no-op where both already hold).

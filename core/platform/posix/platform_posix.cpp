@@ -268,6 +268,8 @@ std::filesystem::path path_from_argument(std::string_view argument) {
   return std::filesystem::path(std::string(argument));
 }
 
+std::optional<SignatureTrust> check_code_signature(const std::filesystem::path&) { return std::nullopt; }
+
 void prepare_console_output() {}
 
 namespace {
