@@ -102,7 +102,6 @@ Result<void> ArchiveOutput::finish() {
   const std::array<std::uint8_t, signature_alignment> zeros{};
   if (auto ok = current_.write_at(program_length_, std::span(zeros).first(static_cast<std::size_t>(gap))); !ok)
     return std::unexpected(ArchiveError::io(std::move(ok.error())));
-  gap_length_ = gap;
   return {};
 }
 

@@ -28,12 +28,12 @@ class ArchiveOutput {
 
   Result<void> write(std::span<const std::uint8_t> bytes);
 
-  // Completes the output once the whole stream is written. A self-extractor
-  // gets 0-7 zero bytes between the program and the stream, so that the
-  // file's length is a multiple of 8 and a signing tool appends its
-  // signature without padding of its own (the reader finds the stream from
-  // its end, so the gap is never read). The stream's length is known only
-  // now, so making the gap moves the stream once more through the file.
+  // Completes the output: called once, after the stream's last byte. A
+  // self-extractor gets 0-7 zero bytes between the program and the stream,
+  // so that the file's length is a multiple of 8 and a signing tool appends
+  // its signature without padding of its own (the reader finds the stream
+  // from its end, so the gap is never read). The stream's length is known
+  // only now, so making the gap moves the stream once more through the file.
   Result<void> finish();
 
   // Closes and deletes everything written: for a failure half way.
@@ -41,9 +41,6 @@ class ArchiveOutput {
 
   // Bytes of the archive stream written so far (the program not counted).
   std::uint64_t stream_length() const { return stream_length_; }
-
-  // Zero bytes put between the program and the stream by finish().
-  std::uint64_t gap_length() const { return gap_length_; }
 
   // The files written, in order.
   const std::vector<std::filesystem::path>& files() const { return files_; }
@@ -57,7 +54,6 @@ class ArchiveOutput {
   std::uint64_t current_length_ = 0;
   std::uint64_t stream_length_ = 0;
   std::uint64_t program_length_ = 0;
-  std::uint64_t gap_length_ = 0;
   std::vector<std::filesystem::path> files_;
 };
 
