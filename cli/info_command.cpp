@@ -30,6 +30,24 @@ std::string factors_text(const HeaderExtensions& extensions) {
   return text.empty() ? "brak" : text;
 }
 
+// A program's code signature and, where the system can judge it, whether
+// the system trusts it.
+std::string signature_text(const std::filesystem::path& path, const VolumeSet& volumes) {
+  const auto& signature = volumes.code_signature();
+  if (!signature) return "Podpis cyfrowy programu: brak\n";
+  std::string text = "Podpis cyfrowy programu: jest (" + std::to_string(signature->length) + " B)\n";
+  const auto trust = platform::check_code_signature(path);
+  if (!trust) return text;
+  if (trust->trusted) {
+    text += "Windows ufa podpisowi: tak";
+    if (!trust->signer.empty()) text += " (podpisał: " + trust->signer + ")";
+    return text + "\n";
+  }
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08llX", static_cast<unsigned long long>(trust->verdict.code) & 0xFFFFFFFFull);
+  return text + "Windows ufa podpisowi: nie (" + code + ": " + trust->verdict.message + ")\n";
+}
+
 }  // namespace
 
 int run_info(const std::vector<std::string>& args) {
@@ -61,6 +79,7 @@ int run_info(const std::vector<std::string>& args) {
   if (volumes->start_offset() != 0)
     out += "Program samorozpakowujący: archiwum od bajtu " + std::to_string(volumes->start_offset()) + "\n";
   out += "Rozmiar archiwum: " + std::to_string(volumes->archive_len()) + " B\n";
+  if (volumes->start_offset() != 0) out += signature_text(path, *volumes);
   std::fputs(out.c_str(), stdout);
   return exit_ok;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -18,6 +19,7 @@
 #include "core/crypto/key_derivation.h"
 #include "core/volumes/byte_order.h"
 #include "core/volumes/footer.h"
+#include "tests/support/archive_image.h"
 #include "tests/support/archive_maker.h"
 #include "tests/support/temp_dir.h"
 #include "writer/archive_writer.h"
@@ -180,6 +182,45 @@ int main(int argc, char** argv) {
   save(out / "volumes", "three-parts", volume_seed(0x03 | (2 << 3), 100, 150, tree));
   save(out / "volumes", "two-parts", volume_seed(0x02 | (1 << 3), 180, 0, compressed));
   save(out / "volumes", "program", volume_seed(0x04, 0, 0, sfx));
+
+  // Signed programs: a PE program, an archive, zero padding and a
+  // certificate table; then the table as a hostile file may describe it.
+  const auto signed_seed = [&](std::size_t program_size, const std::function<void(Made&, std::size_t)>& edit) {
+    Made m = empty;
+    const Bytes program = test::pe_program(true, program_size);
+    m.file = with_prefix(program, empty.stream);
+    test::append_signature(m.file, 64);
+    edit(m, m.file.size() - 64);
+    return volume_seed(0x04, 0, 0, m);
+  };
+  const auto set_u32 = [](Bytes& b, std::size_t at, std::uint32_t v) { store_le(&b[at], v); };
+  const std::size_t directory = test::security_directory_at();
+  // Program lengths that leave no padding before the table, and some.
+  std::size_t aligned = 1024;
+  while ((aligned + empty.stream.size()) % 8 != 0) ++aligned;
+  const std::size_t padded = aligned + 3;
+  save(out / "volumes", "signed", signed_seed(aligned, [](Made&, std::size_t) {}));
+  save(out / "volumes", "signed-padded", signed_seed(padded, [](Made&, std::size_t) {}));
+  save(out / "volumes", "signed-table-past-the-file", signed_seed(padded, [&](Made& m, std::size_t) {
+         set_u32(m.file, directory, static_cast<std::uint32_t>(m.file.size()));
+       }));
+  save(out / "volumes", "signed-table-not-at-the-end", signed_seed(padded, [](Made& m, std::size_t) {
+         m.file.resize(m.file.size() + 8, 0);
+       }));
+  save(out / "volumes", "signed-table-over-the-archive", signed_seed(padded, [&](Made& m, std::size_t) {
+         const auto at = static_cast<std::uint32_t>(1024);
+         set_u32(m.file, directory, at);
+         set_u32(m.file, directory + 4, static_cast<std::uint32_t>(m.file.size()) - at);
+       }));
+  save(out / "volumes", "signed-length-mismatch", signed_seed(padded, [&](Made& m, std::size_t table) {
+         set_u32(m.file, table, 56);
+       }));
+  save(out / "volumes", "signed-nonzero-padding", signed_seed(padded, [&](Made& m, std::size_t table) {
+         m.file[table - 1] = 1;
+       }));
+  save(out / "volumes", "signed-e_lfanew-out-of-range", signed_seed(padded, [&](Made& m, std::size_t) {
+         set_u32(m.file, 0x3C, 0xFFFFFFF0u);
+       }));
 
   // manifest: the JSON text.
   save(out / "manifest", "tree.json", test::bytes_of(tree.file_list));

@@ -1,6 +1,6 @@
 // The container: VolumeSet over one to three part files and the footer
 // checks (parse_footer, check_footer), including the detection of a program
-// before the archive.
+// before the archive and of a code signature after it.
 //
 // Input: a control byte, two 16-bit part lengths, a 16-bit header length for
 // check_footer, then the stream, which is cut into the parts. Control bits
@@ -63,14 +63,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(volumes->part_count() == parts, "every part is found");
   check(volumes->position() == 0, "the position starts at 0");
   const std::uint64_t start = volumes->start_offset();
-  check(start <= stream.size(), "the archive starts inside the stream");
-  check(volumes->archive_len() == stream.size() - start, "the archive length is what follows the start");
+  const std::uint64_t end = start + volumes->archive_len();
+  check(start <= end && end <= stream.size(), "the archive lies inside the stream");
+  const auto& signature = volumes->code_signature();
+  if (!signature) check(end == stream.size(), "only a signature is left unread at the end");
   if (start > 0 && parts == 1) {
     check(stream[0] == 'M' && stream[1] == 'Z', "only a program has an archive appended");
     check(start + format::header_magic.size() <= stream.size() &&
               std::equal(format::header_magic.begin(), format::header_magic.end(),
                          stream.begin() + static_cast<std::ptrdiff_t>(start)),
           "a detected archive starts with the header magic");
+  }
+  if (signature) {
+    check(start > 0, "a signature is honoured only after a detected archive");
+    if (parts == 1) {
+      check(signature->offset + signature->length == stream.size(), "the signature ends the file");
+      check(end <= signature->offset && signature->offset - end <= 7 &&
+                std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(end),
+                            stream.begin() + static_cast<std::ptrdiff_t>(signature->offset),
+                            [](std::uint8_t b) { return b == 0; }),
+            "at most 7 zero bytes lie between the archive and the signature");
+    }
   }
 
   // Reading the whole archive in small pieces gives the stream after the start.

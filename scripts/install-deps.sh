@@ -18,6 +18,8 @@ packages=(
   libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
   # Wine's 64-bit loader is all the Windows tests use; no i386 packages
   wine wine64 xvfb xdotool imagemagick libmagickcore-6.q16-6-extra
+  # signed self-extractors in the tests: a throw-away certificate, then signing
+  openssl osslsigncode
   # scripts/bench.sh: the peers it measures against, GNU time for peak memory, perf
   zstd age 7zip gnupg time util-linux linux-perf
   # fuzzing: Debian's clang 16 with libFuzzer and libc++ (which has std::expected)
@@ -25,8 +27,8 @@ packages=(
   # FIDO2 on Linux (the build uses it when pkg-config finds it); an independent
   # client that checks the tests' software authenticator
   libfido2-dev python3-fido2
-  # signing self-extractors in the tests; packaging
-  osslsigncode openssl lintian dpkg-dev zip unzip bash-completion man-db
+  # packaging: the .deb, its checks, the Windows zip
+  lintian dpkg-dev zip unzip bash-completion man-db
   "$@"
 )
 

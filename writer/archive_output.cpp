@@ -1,12 +1,14 @@
 #include "writer/archive_output.h"
 
 #include <algorithm>
+#include <array>
 #include <string>
 
 namespace quarn::writer {
 namespace {
 
 constexpr std::size_t copy_chunk = 1u << 20;
+constexpr std::uint64_t signature_alignment = 8;
 
 Result<void> refuse_existing(const std::filesystem::path& path, bool overwrite) {
   if (overwrite) return {};
@@ -58,7 +60,8 @@ Result<ArchiveOutput> ArchiveOutput::create(const OutputOptions& options) {
     auto program = platform::File::open_for_reading(*options.program);
     if (!program) return std::unexpected(ArchiveError::io(std::move(program.error())));
     std::vector<std::uint8_t> chunk(copy_chunk);
-    for (std::uint64_t at = 0;;) {
+    std::uint64_t at = 0;
+    for (;;) {
       auto got = program->read_at(at, chunk);
       if (!got) return std::unexpected(ArchiveError::io(std::move(got.error())));
       if (*got == 0) break;
@@ -69,8 +72,37 @@ Result<ArchiveOutput> ArchiveOutput::create(const OutputOptions& options) {
         return std::unexpected(ArchiveError::io(std::move(ok.error())));
       at += *got;
     }
+    out.program_length_ = at;
   }
   return out;
+}
+
+Result<void> ArchiveOutput::finish() {
+  if (!options_.program) return {};
+  const std::uint64_t gap = (signature_alignment - (program_length_ + stream_length_) % signature_alignment) %
+                            signature_alignment;
+  if (gap == 0) return {};
+  auto reader = platform::File::open_for_reading(options_.path);
+  if (!reader) return std::unexpected(ArchiveError::io(std::move(reader.error())));
+  // From the end backwards, so that no byte is overwritten before it is moved.
+  std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(copy_chunk, stream_length_)));
+  for (std::uint64_t left = stream_length_; left > 0;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), left));
+    const std::uint64_t from = program_length_ + left - n;
+    for (std::size_t done = 0; done < n;) {
+      auto got = reader->read_at(from + done, std::span(chunk).subspan(done, n - done));
+      if (!got) return std::unexpected(ArchiveError::io(std::move(got.error())));
+      if (*got == 0) return std::unexpected(ArchiveError::io({0, "nieoczekiwany koniec pliku", false}));
+      done += *got;
+    }
+    if (auto ok = current_.write_at(from + gap, std::span(chunk).first(n)); !ok)
+      return std::unexpected(ArchiveError::io(std::move(ok.error())));
+    left -= n;
+  }
+  const std::array<std::uint8_t, signature_alignment> zeros{};
+  if (auto ok = current_.write_at(program_length_, std::span(zeros).first(static_cast<std::size_t>(gap))); !ok)
+    return std::unexpected(ArchiveError::io(std::move(ok.error())));
+  return {};
 }
 
 Result<void> ArchiveOutput::open_next_part() {

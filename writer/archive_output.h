@@ -28,6 +28,14 @@ class ArchiveOutput {
 
   Result<void> write(std::span<const std::uint8_t> bytes);
 
+  // Completes the output: called once, after the stream's last byte. A
+  // self-extractor gets 0-7 zero bytes between the program and the stream,
+  // so that the file's length is a multiple of 8 and a signing tool appends
+  // its signature without padding of its own (the reader finds the stream
+  // from its end, so the gap is never read). The stream's length is known
+  // only now, so making the gap moves the stream once more through the file.
+  Result<void> finish();
+
   // Closes and deletes everything written: for a failure half way.
   void discard();
 
@@ -45,6 +53,7 @@ class ArchiveOutput {
   platform::File current_;
   std::uint64_t current_length_ = 0;
   std::uint64_t stream_length_ = 0;
+  std::uint64_t program_length_ = 0;
   std::vector<std::filesystem::path> files_;
 };
 

@@ -233,6 +233,7 @@ Result<WriteSummary> write_archive(const InputTree& inputs, const WriterOptions&
   if (auto ok = write_frame(output, list_frame); !ok) return std::unexpected(std::move(ok.error()));
   const auto footer = encode_footer({filelist_offset, output.stream_length() + format::footer_size});
   if (auto ok = output.write(footer); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = output.finish(); !ok) return std::unexpected(std::move(ok.error()));
 
   summary.data_frames = index;
   summary.archive_length = output.stream_length();

@@ -57,7 +57,8 @@ struct WriteSummary {
   std::uint64_t archive_length = 0;
 };
 
-// `password` is required for every mode but 0 and ignored for mode 0.
+// `password` is required for every mode but 0 and ignored for mode 0. Ends
+// with output.finish().
 Result<WriteSummary> write_archive(const InputTree& inputs, const WriterOptions& options,
                                    const SecretBuffer* password, ArchiveOutput& output);
 

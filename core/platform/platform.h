@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -101,6 +102,10 @@ class File {
   // Writes all of `bytes` at the current end of what this handle wrote.
   OsResult<void> write_all(std::span<const std::uint8_t> bytes);
 
+  // Writes all of `bytes` at `offset` of a file opened for writing. Where
+  // write_all goes on afterwards is unspecified: finish with this.
+  OsResult<void> write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes);
+
   // Sets the creation and last-write times in one call; 0 leaves a time as
   // it is, the last-access time is never touched. POSIX has no settable
   // creation time.
@@ -149,6 +154,18 @@ std::filesystem::path executable_path();
 // system folder only (Windows: System32, never the program's own folder or
 // the current one). Called first thing; a no-op on POSIX.
 void load_libraries_from_system_folder_only();
+
+// What the system makes of a program file's code signature.
+struct SignatureTrust {
+  bool trusted = false;
+  std::string signer;  // the signing certificate's display name, when trusted
+  OsError verdict;     // why not, when not trusted: the system's code and text
+};
+
+// Asks the system, without any window and without revocation checks,
+// whether it trusts the code signature of the program file `path`. nullopt
+// where the system has no such judgement (POSIX) or cannot be asked.
+std::optional<SignatureTrust> check_code_signature(const std::filesystem::path& path);
 
 // Lets the console show UTF-8 output and keeps stdout and stderr free of
 // line-end translation (a no-op where both already hold).

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/error/detail_texts.h"
+#include "core/volumes/code_signature.h"
 #include "core/volumes/footer.h"
 #include "core/volumes/format.h"
 
@@ -13,6 +14,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::File;
+
+// Where the archive lies in the file named by the path, and the signature
+// that follows it, if any.
+struct Stream {
+  std::uint64_t start = 0;
+  std::uint64_t trailing = 0;  // bytes of the file after the archive
+  std::optional<CodeSignature> signature;
+};
 
 bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -26,34 +35,77 @@ fs::path part_candidate(const fs::path& directory, const fs::path::string_type& 
   return directory / name;
 }
 
-// Finds where a self-extracting file's archive starts; 0 when the file is
-// not a program with an archive appended.
-Result<std::uint64_t> detect_start_offset(const fs::path& path, std::uint64_t total) {
+const platform::OsError early_end{0, "nieoczekiwany koniec pliku", false};
+
+// Where the archive starts in a program file whose archive ends at `end`:
+// the footer must be the 32 bytes before `end`, and the length it records
+// must leave a program before the header magic. nullopt when any of that
+// fails; only failed reads are errors.
+Result<std::optional<std::uint64_t>> archive_start_before(const File& file, std::uint64_t end) {
+  std::array<std::uint8_t, format::footer_size> tail{};
+  auto got = file.read_at(end - format::footer_size, tail);
+  if (!got) return std::unexpected(ArchiveError::io(got.error()));
+  if (*got != tail.size()) return std::unexpected(ArchiveError::io(early_end));
+  auto footer = parse_footer(tail);
+  if (!footer || footer->archive_length > end || end == footer->archive_length) return std::nullopt;
+
+  const std::uint64_t s = end - footer->archive_length;
+  std::array<std::uint8_t, format::header_magic.size()> magic{};
+  got = file.read_at(s, magic);
+  if (!got) return std::unexpected(ArchiveError::io(got.error()));
+  if (*got != magic.size() || magic != format::header_magic) return std::nullopt;
+  return s;
+}
+
+// The archive of a signed program ends where the certificate table starts,
+// less the zero bytes (at most 7) a signing tool adds to align the table.
+// Each of those ends is tried, nearest first, as long as every byte skipped
+// is zero.
+Result<std::optional<Stream>> archive_before_signature(const File& file, const CodeSignature& signature) {
+  const std::uint64_t table = signature.offset;
+  std::array<std::uint8_t, 7> padding{};
+  const std::size_t available = static_cast<std::size_t>(std::min<std::uint64_t>(padding.size(), table));
+  auto got = file.read_at(table - available, std::span(padding).first(available));
+  if (!got) return std::unexpected(ArchiveError::io(got.error()));
+  if (*got != available) return std::unexpected(ArchiveError::io(early_end));
+
+  for (std::size_t skipped = 0; skipped <= available; ++skipped) {
+    if (skipped > 0 && padding[available - skipped] != 0) break;
+    const std::uint64_t end = table - skipped;
+    if (end < format::footer_size) break;
+    auto start = archive_start_before(file, end);
+    if (!start) return std::unexpected(std::move(start.error()));
+    if (*start) return Stream{**start, signature.offset + signature.length - end, signature};
+  }
+  return std::nullopt;
+}
+
+// Finds where a self-extracting file's archive starts and ends; the whole
+// file from byte 0 when it is not a program with an archive appended.
+Result<Stream> detect_stream(const fs::path& path) {
   auto opened = File::open_for_reading(path);
-  if (!opened) return 0;
+  if (!opened) return Stream{};
   const File& file = *opened;
   auto size = file.size();
   if (!size) return std::unexpected(ArchiveError::io(size.error()));
   const std::uint64_t f = *size;
-
   std::array<std::uint8_t, 2> mz{};
   auto got = file.read_at(0, mz);
-  if (!got || *got != 2 || f < format::footer_size || mz[0] != 'M' || mz[1] != 'Z') return 0;
+  if (!got || *got != 2 || f < format::footer_size || mz[0] != 'M' || mz[1] != 'Z') return Stream{};
 
-  std::array<std::uint8_t, format::footer_size> tail{};
-  got = file.read_at(f - format::footer_size, tail);
-  if (!got) return std::unexpected(ArchiveError::io(got.error()));
-  if (*got != tail.size())
-    return std::unexpected(ArchiveError::io({0, "nieoczekiwany koniec pliku", false}));
-  auto footer = parse_footer(tail);
-  if (!footer || footer->archive_length > f || f == footer->archive_length) return 0;
+  // A signature that leads to no archive is no reason to stop looking for
+  // one at the end of the file.
+  auto signature = find_code_signature(file, f);
+  if (!signature) return std::unexpected(std::move(signature.error()));
+  if (*signature) {
+    auto signed_stream = archive_before_signature(file, **signature);
+    if (!signed_stream) return std::unexpected(std::move(signed_stream.error()));
+    if (*signed_stream) return **signed_stream;
+  }
 
-  const std::uint64_t s = f - footer->archive_length;
-  std::array<std::uint8_t, format::header_magic.size()> magic{};
-  got = file.read_at(s, magic);
-  if (!got) return std::unexpected(ArchiveError::io(got.error()));
-  if (*got != magic.size() || magic != format::header_magic) return 0;
-  return std::min(s, total);
+  auto start = archive_start_before(file, f);
+  if (!start) return std::unexpected(std::move(start.error()));
+  return Stream{start->value_or(0), 0, std::nullopt};
 }
 
 }  // namespace
@@ -110,21 +162,26 @@ Result<VolumeSet> VolumeSet::open(const fs::path& path) {
   if (!total) return std::unexpected(std::move(total.error()));
   set.total_ = *total;
 
-  auto start = detect_start_offset(path, set.total_);
-  if (!start) return std::unexpected(std::move(start.error()));
-  set.start_offset_ = *start;
+  auto stream = detect_stream(path);
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  // The file named may be one part of a set: the bytes that follow its
+  // archive are cut off the end of the set.
+  set.start_offset_ = std::min(stream->start, set.total_);
+  set.end_ = set.total_ - std::min(stream->trailing, set.total_ - set.start_offset_);
+  set.signature_ = stream->signature;
   return set;
 }
 
 platform::OsResult<std::size_t> VolumeSet::read(std::span<std::uint8_t> buffer) {
-  if (position_ > total_ - start_offset_) return 0;
+  const std::uint64_t length = archive_len();
+  if (position_ >= length) return 0;
   std::uint64_t at = start_offset_ + position_;
   for (const Part& part : parts_) {
     if (at >= part.length) {
       at -= part.length;
       continue;
     }
-    const std::uint64_t available = part.length - at;
+    const std::uint64_t available = std::min(part.length - at, length - position_);
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), available));
     auto got = part.file.read_at(at, buffer.first(want));
     if (!got) return got;

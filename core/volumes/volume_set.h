@@ -1,15 +1,18 @@
 // VolumeSet: an archive's part files read as one positioned byte stream,
 // starting where the archive begins (after the program of a self-extracting
-// file). Owns its part handles; one thread at a time.
+// file) and ending where it ends (before a signed program's signature).
+// Owns its part handles; one thread at a time.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "core/error/archive_error.h"
 #include "core/platform/platform.h"
+#include "core/volumes/code_signature.h"
 
 namespace quarn {
 
@@ -17,7 +20,8 @@ class VolumeSet {
  public:
   // Builds the part list (name.001, name.002, ... when `path` ends in a dot
   // and three digits; otherwise the file alone), opens every part and
-  // detects a program prefix. The position starts at 0.
+  // detects a program prefix and a code signature after the archive. The
+  // position starts at 0.
   static Result<VolumeSet> open(const std::filesystem::path& path);
 
   // Reads at the current position, never across a part boundary; returns the
@@ -28,9 +32,14 @@ class VolumeSet {
   void set_position(std::uint64_t position) { position_ = position; }
   std::uint64_t position() const { return position_; }
 
-  std::uint64_t archive_len() const { return total_ - start_offset_; }
+  std::uint64_t archive_len() const { return end_ - start_offset_; }
   std::uint64_t start_offset() const { return start_offset_; }
   std::size_t part_count() const { return parts_.size(); }
+
+  // The signature of a signed self-extracting program, which the archive
+  // ends before (after at most 7 zero bytes); nothing after the archive is
+  // read.
+  const std::optional<CodeSignature>& code_signature() const { return signature_; }
 
  private:
   struct Part {
@@ -42,7 +51,9 @@ class VolumeSet {
 
   std::vector<Part> parts_;
   std::uint64_t start_offset_ = 0;
+  std::uint64_t end_ = 0;  // where the archive ends in the parts, at most total_
   std::uint64_t total_ = 0;
+  std::optional<CodeSignature> signature_;
   std::uint64_t position_ = 0;
 };
 

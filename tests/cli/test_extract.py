@@ -13,12 +13,46 @@ import unittest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import quarn_format as qf  # noqa: E402
+import cli_support  # noqa: E402
 from cli_support import main, last_line, native_arg, run  # noqa: E402
 
 FAST = ["--argon2-memory", "8", "--argon2-passes", "1", "--argon2-lanes", "1"]
 MODES = ["none", "aes", "chacha-aes", "twofish", "serpent", "serpent-twofish-aes"]
 MAKE_ENCRYPTED = pathlib.Path(__file__).resolve().parents[1] / "tools" / "make_encrypted.py"
 NOT_AUTHENTIC = "Naruszona integralność archiwum: ramka nie przeszla uwierzytelnienia (zmieniona zawartosc)"
+
+
+CERTIFICATE_DIR = None
+
+
+def certificate():
+    """A throw-away code-signing certificate and its key, made once per run
+    and removed with it."""
+    global CERTIFICATE_DIR
+    if CERTIFICATE_DIR is None:
+        CERTIFICATE_DIR = tempfile.TemporaryDirectory()
+        folder = pathlib.Path(CERTIFICATE_DIR.name)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                        "/CN=Quarn Test Signer", "-keyout", str(folder / "k.pem"), "-out", str(folder / "c.pem")],
+                       check=True, capture_output=True)
+    folder = pathlib.Path(CERTIFICATE_DIR.name)
+    return folder / "c.pem", folder / "k.pem"
+
+
+def sign(program, cert, key):
+    signed = program.with_name("podpisany-" + program.name)
+    subprocess.run(["osslsigncode", "sign", "-certs", str(cert), "-key", str(key), "-n", "Pakiet",
+                    "-in", str(program), "-out", str(signed)], check=True, capture_output=True)
+    return signed
+
+
+def verifies(program, cert):
+    return subprocess.run(["osslsigncode", "verify", "-CAfile", str(cert), "-in", str(program)],
+                          capture_output=True).returncode == 0
+
+
+def trust_lines(lines):
+    return [line for line in lines if line.startswith("Windows ufa podpisowi: ")]
 
 
 def summary(count, destination, verified):
@@ -160,6 +194,86 @@ class ExtractTest(unittest.TestCase):
                 code, _, err = run("test", "--password-file", self.pw, damaged)
                 self.assertEqual((code, last_line(err)),
                                  (1, "Archiwum jest uszkodzone: suma CRC32C ramki 0 sie nie zgadza (uszkodzony nosnik?)"))
+
+    def signed_program(self, name, mode, version, aligned, cert, key):
+        """A program made by `create --sfx` (aligned) or joined by hand so that
+        the signing tool has to pad it, then signed."""
+        stub = self.dir / "stub.exe"
+        stub.write_bytes(qf.pe_program())
+        program = self.dir / name
+        common = ["--mode", mode, "--format-version", str(version), "--password-file", self.pw, *FAST, self.src]
+        if aligned:
+            code, _, err = run("create", "-o", program, "--sfx", stub, *common)
+            self.assertEqual(code, 0, err)
+            self.assertEqual(program.stat().st_size % 8, 0)
+        else:
+            archive = self.dir / (name + ".qrn")
+            code, _, err = run("create", "-o", archive, *common)
+            self.assertEqual(code, 0, err)
+            program_bytes, data = stub.read_bytes(), archive.read_bytes()
+            # Zero bytes after the program are harmless; they make the file
+            # end 1 to 7 bytes (varying with the case) past a multiple of 8.
+            remainder = (version * 3 + len(mode)) % 7 + 1
+            gap = (remainder - len(program_bytes) - len(data)) % 8
+            program.write_bytes(program_bytes + bytes(gap) + data)
+        return sign(program, cert, key)
+
+    def test_signed_programs_verify_open_test_and_extract(self):
+        cert, key = certificate()
+        # Every mode family in both format versions; each mode and each
+        # version both with the alignment `create --sfx` makes and without.
+        cases = [("none", 1, True), ("none", 2, False), ("aes", 1, False), ("aes", 2, True),
+                 ("serpent-twofish-aes", 1, True), ("serpent-twofish-aes", 2, False)]
+        for mode, version, aligned in cases:
+            with self.subTest(mode=mode, version=version, aligned=aligned):
+                name = "%s-v%d-%s.exe" % (mode, version, "rowny" if aligned else "reczny")
+                signed = self.signed_program(name, mode, version, aligned, cert, key)
+                self.assertTrue(verifies(signed, cert))
+                table_at, table_size = qf.certificate_table(signed.read_bytes())
+                self.assertEqual(table_at + table_size, signed.stat().st_size)
+                padding = table_at - (self.dir / name).stat().st_size
+                self.assertEqual(padding, 0 if aligned else (8 - (self.dir / name).stat().st_size % 8))
+
+                code, out, err = run("info", signed)
+                self.assertEqual(code, 0, err)
+                lines = out.splitlines()
+                self.assertIn("Wersja formatu: %d" % version, lines)
+                self.assertIn("Podpis cyfrowy programu: jest (%d B)" % table_size, lines)
+                # Wine accepts a self-signed certificate that Windows, which
+                # asks for a trusted root, would not.
+                self.assertEqual(trust_lines(lines),
+                                 ["Windows ufa podpisowi: tak (podpisał: Quarn Test Signer)"] if cli_support.RUNNER
+                                 else [])
+
+                code, out, err = run("test", "--password-file", self.pw, signed)
+                self.assertEqual(code, 0, err)
+                if mode != "serpent-twofish-aes":
+                    continue  # extraction itself once with and once without the alignment
+                dest = self.dir / ("cel-" + name)
+                code, out, err = run("extract", "--password-file", self.pw, "-o", dest, signed)
+                self.assertEqual(code, 0, err)
+                self.assert_tree(dest)
+
+    def test_changed_byte_in_a_signed_program_fails_both_checks(self):
+        cert, key = certificate()
+        signed = self.signed_program("umowa.exe", "aes", 2, True, cert, key)
+        data = bytearray(signed.read_bytes())
+        # The first data frame's payload, past the header and its 24-byte head.
+        data[data.index(b"QUARN\x1a\r\n") + len(qf.header(mode=1, argon2=(8, 1, 1))) + 24 + 10] ^= 0x10
+        damaged = self.dir / "zmieniony.exe"
+        damaged.write_bytes(bytes(data))
+        self.assertFalse(verifies(damaged, cert))
+        code, out, err = run("info", damaged)
+        self.assertEqual(code, 0, err)
+        trust = trust_lines(out.splitlines())
+        if cli_support.RUNNER:  # TRUST_E_BAD_DIGEST
+            self.assertEqual(len(trust), 1, out)
+            self.assertTrue(trust[0].startswith("Windows ufa podpisowi: nie (0x80096010"), trust[0])
+        else:
+            self.assertEqual(trust, [])
+        code, out, err = run("test", "--password-file", self.pw, damaged)
+        self.assertEqual((code, last_line(err)),
+                         (1, "Archiwum jest uszkodzone: suma CRC32C ramki 0 sie nie zgadza (uszkodzony nosnik?)"))
 
     def test_mismatching_digest_is_listed_and_still_succeeds(self):
         good = qf.plain_archive([("a.txt", b"alfa")])

@@ -74,6 +74,8 @@ class InfoTest(unittest.TestCase):
         self.assertEqual(lines[0], "Archiwum: umowa.exe  \u00b7  bez szyfrowania")
         self.assertIn("Program samorozpakowujący: archiwum od bajtu %d" % len(stub), lines)
         self.assertIn("Wersja formatu: 1", lines)
+        self.assertIn("Podpis cyfrowy programu: brak", lines)
+        self.assertFalse(any(line.startswith("Windows ufa podpisowi") for line in lines), out)
 
     def test_failures_end_stderr_with_the_display_text(self):
         good = qf.plain_archive([("a.txt", b"x")])

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "core/archive/header.h"
 #include "core/error/detail_texts.h"
 #include "core/volumes/footer.h"
@@ -13,6 +15,31 @@ using test::write_file;
 
 const std::string empty_list =
     R"({"format":"quarn","version":1,"created_unix":0,"tool":"t","data_frames":0,"total_size":0,"entries":[]})";
+
+// A program, an archive and the signature a signing tool appends after
+// zero padding to a multiple of 8.
+struct SignedSfx {
+  std::vector<std::uint8_t> bytes;
+  std::size_t archive_at = 0;
+  std::size_t archive_end = 0;
+  std::size_t table_at = 0;
+};
+
+SignedSfx signed_sfx(std::size_t program_size, bool pe32_plus = true, std::uint32_t table_size = 64) {
+  const auto archive = test::archive_bytes(test::HeaderImage{}, empty_list);
+  SignedSfx s;
+  s.bytes = test::pe_program(pe32_plus, program_size);
+  s.archive_at = s.bytes.size();
+  s.bytes.insert(s.bytes.end(), archive.begin(), archive.end());
+  s.archive_end = s.bytes.size();
+  test::append_signature(s.bytes, table_size, pe32_plus);
+  s.table_at = s.bytes.size() - table_size;
+  return s;
+}
+
+void put_u32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
 
 std::vector<std::uint8_t> program_stub() {
   std::vector<std::uint8_t> stub = {'M', 'Z'};
@@ -168,6 +195,97 @@ TEST_F(FooterTest, SelfExtractionDetectionFallsBackToOffsetZero) {
   auto set = VolumeSet::open(dir / "plain");
   ASSERT_TRUE(set);
   EXPECT_EQ(set->start_offset(), 0u);
+}
+
+TEST_F(FooterTest, SignedProgramIsReadUpToItsSignature) {
+  struct Case {
+    bool pe32_plus;
+    std::uint32_t table_size;
+    std::optional<std::uint32_t> win_certificate_length;  // default: the table's size
+  };
+  const Case cases[] = {{true, 64, {}}, {false, 64, {}}, {true, 4096, {}}, {true, 64, 61}};
+  for (const Case& c : cases) {
+    // Eight program lengths: every padding from 0 to 7 bytes before the table.
+    for (std::size_t program = 1024; program < 1032; ++program) {
+      auto s = signed_sfx(program, c.pe32_plus, c.table_size);
+      if (c.win_certificate_length) put_u32(s.bytes, s.table_at, *c.win_certificate_length);
+      const std::string label = std::to_string(program) + (c.pe32_plus ? " PE32+ " : " PE32 ") +
+                                std::to_string(c.table_size) + " " + std::to_string(c.win_certificate_length.value_or(0));
+      auto footer = check(s.bytes, "podpisany.exe");
+      ASSERT_TRUE(footer) << label << ": " << footer.error().display();
+      EXPECT_EQ(volumes->start_offset(), s.archive_at) << label;
+      EXPECT_EQ(volumes->archive_len(), s.archive_end - s.archive_at) << label;
+      ASSERT_TRUE(volumes->code_signature()) << label;
+      EXPECT_EQ(volumes->code_signature()->offset, s.table_at) << label;
+      EXPECT_EQ(volumes->code_signature()->length, c.table_size) << label;
+      // Nothing after the archive's last byte is read.
+      std::vector<std::uint8_t> buffer(16);
+      volumes->set_position(volumes->archive_len() - 1);
+      EXPECT_EQ(volumes->read(buffer).value(), 1u) << label;
+      EXPECT_EQ(volumes->read(buffer).value(), 0u) << label;
+    }
+  }
+}
+
+// A signature that is not what a signing tool leaves makes the file an
+// unsigned one: its last 32 bytes are then no footer, and the program is
+// read from byte 0.
+TEST_F(FooterTest, MalformedSignaturesAreReadAsUnsignedFiles) {
+  std::size_t padded_program = 1024;
+  while (signed_sfx(padded_program).table_at == signed_sfx(padded_program).archive_end) ++padded_program;
+  const std::size_t directory = test::security_directory_at();
+  const std::size_t optional_header = 0x80 + 24;
+  using Edit = std::function<void(SignedSfx&)>;
+  const std::pair<const char*, Edit> cases[] = {
+      {"table_past_the_file", [&](SignedSfx& s) { put_u32(s.bytes, directory, static_cast<std::uint32_t>(s.bytes.size())); }},
+      {"table_not_at_the_end", [](SignedSfx& s) { s.bytes.resize(s.bytes.size() + 8, 0); }},
+      {"table_short_of_the_end", [&](SignedSfx& s) { put_u32(s.bytes, directory + 4, 56); }},
+      {"table_empty", [&](SignedSfx& s) { put_u32(s.bytes, directory + 4, 0); }},
+      {"table_inside_the_archive", [&](SignedSfx& s) {
+         const auto at = static_cast<std::uint32_t>(s.archive_end - 32);
+         put_u32(s.bytes, directory, at);
+         put_u32(s.bytes, directory + 4, static_cast<std::uint32_t>(s.bytes.size()) - at);
+       }},
+      {"length_longer_than_the_table", [](SignedSfx& s) { put_u32(s.bytes, s.table_at, 72); }},
+      {"length_shorter_than_the_table", [](SignedSfx& s) { put_u32(s.bytes, s.table_at, 48); }},
+      {"length_below_its_own_header", [](SignedSfx& s) { put_u32(s.bytes, s.table_at, 4); }},
+      {"nonzero_padding", [](SignedSfx& s) { s.bytes[s.table_at - 1] = 0x01; }},
+      {"e_lfanew_past_the_file", [](SignedSfx& s) { put_u32(s.bytes, 0x3C, static_cast<std::uint32_t>(s.bytes.size())); }},
+      {"e_lfanew_largest", [](SignedSfx& s) { put_u32(s.bytes, 0x3C, 0xFFFFFFFF); }},
+      {"headers_cut_by_the_end", [](SignedSfx& s) { put_u32(s.bytes, 0x3C, static_cast<std::uint32_t>(s.bytes.size() - 30)); }},
+      {"no_pe_signature", [](SignedSfx& s) { s.bytes[0x80 + 1] = 'X'; }},
+      {"rom_optional_header", [&](SignedSfx& s) { s.bytes[optional_header + 1] = 0x01 + 6; }},
+      {"four_directories", [&](SignedSfx& s) { put_u32(s.bytes, optional_header + 108, 4); }},
+      {"optional_header_too_small", [&](SignedSfx& s) {
+         s.bytes[0x80 + 4 + 16] = 150;
+         s.bytes[0x80 + 4 + 17] = 0;
+       }},
+  };
+  for (const auto& [name, edit] : cases) {
+    SignedSfx s = signed_sfx(padded_program);
+    edit(s);
+    write_file(dir / name, s.bytes);
+    auto set = VolumeSet::open(dir / name);
+    ASSERT_TRUE(set) << name << ": " << set.error().display();
+    EXPECT_FALSE(set->code_signature()) << name;
+    EXPECT_EQ(set->start_offset(), 0u) << name;
+    EXPECT_EQ(set->archive_len(), s.bytes.size()) << name;
+    auto header = Header::read(*set);
+    ASSERT_FALSE(header) << name;
+    EXPECT_EQ(header.error().kind(), ErrorKind::NotArchive) << name;
+  }
+
+  // An unsigned self-extractor whose directory claims the archive's tail as
+  // its table opens as it always did.
+  auto unsigned_sfx = test::pe_program();
+  const auto archive = test::archive_bytes(test::HeaderImage{}, empty_list);
+  unsigned_sfx.insert(unsigned_sfx.end(), archive.begin(), archive.end());
+  put_u32(unsigned_sfx, directory, static_cast<std::uint32_t>(unsigned_sfx.size() - 32));
+  put_u32(unsigned_sfx, directory + 4, 32);
+  auto footer = check(unsigned_sfx, "bez_podpisu.exe");
+  ASSERT_TRUE(footer) << footer.error().display();
+  EXPECT_FALSE(volumes->code_signature());
+  EXPECT_EQ(volumes->start_offset(), test::pe_program().size());
 }
 
 }  // namespace

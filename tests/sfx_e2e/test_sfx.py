@@ -173,6 +173,40 @@ def tearDownModule():
         SESSION.close()
 
 
+def signed_program_extracts_through_its_window(test):
+    """Signed after `quarn create --sfx` (osslsigncode, a certificate made
+    here and thrown away with the test's folder), the program still finds its
+    archive and extracts it through its window."""
+    program, files = test.make_program()
+    cert, key = test.dir / "c.pem", test.dir / "k.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=Quarn Test Signer", "-keyout", key, "-out", cert], check=True, capture_output=True)
+    signed = test.dir / "umowa-podpisana.exe"
+    subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "Umowa", "-in", program,
+                    "-out", signed], check=True, capture_output=True)
+    verified = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", signed], capture_output=True)
+    test.assertEqual(verified.returncode, 0, verified.stdout.decode("utf-8", "replace"))
+    info = SESSION.wine([ARGS.quarn, "info", signed.name], cwd=test.dir)
+    test.assertEqual(info.returncode, 0, info.stderr.decode("utf-8", "replace"))
+    test.assertIn("Podpis cyfrowy programu: jest (", info.stdout.decode("utf-8"))
+
+    test.explorer_names.append("umowa-podpisana")
+    test.start(signed)
+    window = test.wait_main()
+    destination = test.windows_path(test.dir / "umowa-podpisana")
+    test.assertEqual(test.child(window, IDC_DEST)["text"], destination)
+    test.click(test.child(window, IDC_PASSWORD)["rect"])
+    test.type_text(PASSWORD)
+    test.click(test.child(window, IDC_EXTRACT)["rect"])
+    box = test.wait_box()
+    test.assertEqual(test.box_text(box),
+                     f"Rozpakowano 3 plików do:\n{destination}\n\n"
+                     "Integralność potwierdzona: SHA-256 zgodne dla 3 plików.")
+    test.close_box(box)
+    test.assertEqual(test.wait_exit(), 0)
+    test.assert_extracted(test.dir / "umowa-podpisana", files)
+
+
 class SelfExtractorTest(unittest.TestCase):
     def setUp(self):
         self.dir = SESSION.work / self.id().split(".")[-1]
@@ -523,14 +557,19 @@ class SelfExtractorTest(unittest.TestCase):
         lines = trace.read_text("utf-8", "replace").splitlines()
         return "Wine's loader:\n" + "\n".join(
             line for line in lines if any(f"{name}.dll" in line.lower() for name in PLANTED))
+    test_signed_program_extracts_through_its_window = signed_program_extracts_through_its_window
 
     def test_quarn_create_sfx_auto_uses_the_built_program(self):
         program, _ = self.make_program(program="auto")
         self.assertEqual(program.read_bytes()[:len(Path(ARGS.sfx).read_bytes())], Path(ARGS.sfx).read_bytes())
         info = SESSION.wine([ARGS.quarn, "info", program.name], cwd=self.dir)
         self.assertEqual(info.returncode, 0)
-        self.assertIn(f"Program samorozpakowujący: archiwum od bajtu {Path(ARGS.sfx).stat().st_size}\n",
-                      info.stdout.decode("utf-8"))
+        # 0-7 zero bytes after the program end the file on a multiple of 8.
+        sfx_size = Path(ARGS.sfx).stat().st_size
+        self.assertEqual(program.stat().st_size % 8, 0)
+        start = int(re.search(r"Program samorozpakowujący: archiwum od bajtu (\d+)\n",
+                              info.stdout.decode("utf-8")).group(1))
+        self.assertTrue(sfx_size <= start < sfx_size + 8, start)
 
     # --- display scaling, progress and stopping ---------------------------
 

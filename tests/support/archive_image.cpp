@@ -118,4 +118,50 @@ std::vector<std::uint8_t> archive_bytes(const HeaderImage& header, const std::st
   return out;
 }
 
+namespace {
+
+constexpr std::size_t pe_header_at = 0x80;
+
+void set_u32(std::vector<std::uint8_t>& out, std::size_t at, std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> pe_program(bool pe32_plus, std::size_t size) {
+  std::vector<std::uint8_t> out(pe_header_at, 0);
+  out[0] = 'M';
+  out[1] = 'Z';
+  set_u32(out, 0x3C, pe_header_at);
+  for (const char c : {'P', 'E', '\0', '\0'}) out.push_back(static_cast<std::uint8_t>(c));
+  const std::uint16_t optional_size = pe32_plus ? 240 : 224;
+  put<std::uint16_t>(out, pe32_plus ? 0x8664 : 0x14C);  // machine
+  put<std::uint16_t>(out, 0);                           // sections
+  put<std::uint32_t>(out, 0);
+  put<std::uint32_t>(out, 0);
+  put<std::uint32_t>(out, 0);
+  put<std::uint16_t>(out, optional_size);
+  put<std::uint16_t>(out, 0x0022);  // executable, large-address aware
+  const std::size_t optional_at = out.size();
+  out.resize(optional_at + optional_size, 0);
+  out[optional_at] = 0x0B;  // magic 0x20B (PE32+) or 0x10B (PE32)
+  out[optional_at + 1] = pe32_plus ? 0x02 : 0x01;
+  set_u32(out, optional_at + (pe32_plus ? 108 : 92), 16);  // data directories
+  if (out.size() < size) out.resize(size, 0);
+  return out;
+}
+
+std::size_t security_directory_at(bool pe32_plus) { return pe_header_at + 4 + 20 + (pe32_plus ? 112 : 96) + 4 * 8; }
+
+void append_signature(std::vector<std::uint8_t>& file, std::uint32_t table_size, bool pe32_plus) {
+  file.resize((file.size() + 7) / 8 * 8, 0);
+  const auto table_at = static_cast<std::uint32_t>(file.size());
+  put<std::uint32_t>(file, table_size);
+  put<std::uint16_t>(file, 0x0200);  // revision 2.0
+  put<std::uint16_t>(file, 0x0002);  // PKCS#7 signed data
+  for (std::uint32_t i = 8; i < table_size; ++i) file.push_back(static_cast<std::uint8_t>(0x30 + i % 7));
+  set_u32(file, security_directory_at(pe32_plus), table_at);
+  set_u32(file, security_directory_at(pe32_plus) + 4, table_size);
+}
+
 }  // namespace quarn::test

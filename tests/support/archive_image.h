@@ -45,4 +45,18 @@ std::uint32_t crc32c_bitwise(const std::uint8_t* data, std::size_t n);
 // A whole archive stream: header, one stored file-list frame with `json`, footer.
 std::vector<std::uint8_t> archive_bytes(const HeaderImage& header, const std::string& json);
 
+// A small PE program: "MZ", e_lfanew 0x80, "PE\0\0", a PE32+ (or PE32)
+// optional header with 16 data directories, zero bytes up to `size`.
+std::vector<std::uint8_t> pe_program(bool pe32_plus = true, std::size_t size = 1024);
+
+// File offset of data directory 4 (the certificate table: offset, size) in a
+// pe_program.
+std::size_t security_directory_at(bool pe32_plus = true);
+
+// What a signing tool does to `file` (a pe_program with anything appended):
+// zero bytes up to a multiple of 8, then one WIN_CERTIFICATE of
+// `table_size` bytes (a multiple of 8) whose length field is `table_size`,
+// and directory 4 pointed at it.
+void append_signature(std::vector<std::uint8_t>& file, std::uint32_t table_size = 64, bool pe32_plus = true);
+
 }  // namespace quarn::test

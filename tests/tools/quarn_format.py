@@ -120,6 +120,32 @@ def program_stub(size=4096):
     return b"MZ" + b"\x90" * (size - 2)
 
 
+def pe_program(size=1024, pe32_plus=True):
+    """A small well-formed PE program without sections, enough for a code
+    signing tool: DOS header pointing at 0x80, "PE\\0\\0", the file header
+    and an optional header with 16 data directories."""
+    e_lfanew = 0x80
+    dos = bytearray(e_lfanew)
+    dos[0:2] = b"MZ"
+    struct.pack_into("<I", dos, 0x3C, e_lfanew)
+    optional = bytearray(240 if pe32_plus else 224)
+    struct.pack_into("<H", optional, 0, 0x20B if pe32_plus else 0x10B)
+    struct.pack_into("<II", optional, 32, 0x1000, 0x200)  # section and file alignment
+    struct.pack_into("<II", optional, 56, 0x1000, 0x200)  # image size, headers size
+    struct.pack_into("<H", optional, 68, 2)  # GUI subsystem
+    struct.pack_into("<I", optional, 108 if pe32_plus else 92, 16)
+    coff = struct.pack("<HHIIIHH", 0x8664 if pe32_plus else 0x14C, 0, 0, 0, 0, len(optional), 0x22)
+    image = bytes(dos) + b"PE\0\0" + coff + bytes(optional)
+    return image + bytes(size - len(image))
+
+
+def certificate_table(program):
+    """(offset, size) of a PE program's certificate table, data directory 4."""
+    e_lfanew = struct.unpack_from("<I", program, 0x3C)[0]
+    magic = struct.unpack_from("<H", program, e_lfanew + 24)[0]
+    return struct.unpack_from("<II", program, e_lfanew + 24 + (144 if magic == 0x20B else 128))
+
+
 # Encrypted archives need Debian's python3-cryptography (AES-256-GCM,
 # ChaCha20-Poly1305) and python3-argon2; the functions below import them only
 # when called. Twofish and Serpent come from twofish.py and serpent.py beside

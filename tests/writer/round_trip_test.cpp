@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <set>
 
 #include "core/archive/frame.h"
 #include "core/error/detail_texts.h"
@@ -121,22 +123,39 @@ TEST(RoundTrip, MultiPartSetsReadBackFromAnyPart) {
   EXPECT_EQ(read->files, expected_tree(files));
 }
 
-TEST(RoundTrip, SelfExtractingProgramCarriesTheArchive) {
-  test::TempDir dir;
-  std::vector<std::uint8_t> program = {'M', 'Z'};
-  program.resize(5000, 0xCC);
-  test::write_file(dir / "stub.exe", program);
-  writer::OutputOptions out{dir / "umowa.exe"};
-  out.program = dir / "stub.exe";
-  const std::map<std::string, std::string> files = {{"umowa.txt", "treść"}};
-  ASSERT_TRUE(make_archive(dir.path(), files, test::fast_options(EncryptionMode::Serpent256Gcm), out));
-  const auto bytes = test::read_file(dir / "umowa.exe");
-  EXPECT_TRUE(std::equal(program.begin(), program.end(), bytes.begin()));
-  auto volumes = VolumeSet::open(dir / "umowa.exe").value();
-  EXPECT_EQ(volumes.start_offset(), program.size());
-  auto read = read_back(dir / "umowa.exe");
-  ASSERT_TRUE(read) << read.error().display();
-  EXPECT_EQ(read->files, expected_tree(files));
+TEST(RoundTrip, SelfExtractingProgramCarriesTheArchiveAndEndsOnAMultipleOf8) {
+  // Over 2 MiB: the stream is moved in more than one piece.
+  const std::map<std::string, std::string> files = {{"umowa.txt", "treść"},
+                                                    {"b.bin", random_text((2u << 20) + 3000, 6)}};
+  std::set<std::uint64_t> gaps;
+  // Eight program lengths: every gap from 0 to 7 bytes is needed once (the
+  // stream's length is the same each time, as nothing is compressed).
+  for (std::size_t length = 5000; length < 5008; ++length) {
+    test::TempDir dir;
+    std::vector<std::uint8_t> program = {'M', 'Z'};
+    program.resize(length, 0xCC);
+    test::write_file(dir / "stub.exe", program);
+    writer::OutputOptions out{dir / "umowa.exe"};
+    out.program = dir / "stub.exe";
+    auto options = test::fast_options(EncryptionMode::Serpent256Gcm);
+    options.block_size = 100000;
+    options.zstd_level = 0;
+    ASSERT_TRUE(make_archive(dir.path(), files, options, out));
+    const auto bytes = test::read_file(dir / "umowa.exe");
+    EXPECT_EQ(bytes.size() % 8, 0u) << length;
+    EXPECT_TRUE(std::equal(program.begin(), program.end(), bytes.begin())) << length;
+    auto volumes = VolumeSet::open(dir / "umowa.exe").value();
+    ASSERT_GE(volumes.start_offset(), length);
+    const std::uint64_t gap = volumes.start_offset() - length;
+    gaps.insert(gap);
+    EXPECT_TRUE(std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(length),
+                            bytes.begin() + static_cast<std::ptrdiff_t>(length + gap), [](auto b) { return b == 0; }))
+        << length;
+    auto read = read_back(dir / "umowa.exe");
+    ASSERT_TRUE(read) << length << ": " << read.error().display();
+    EXPECT_EQ(read->files, expected_tree(files)) << length;
+  }
+  EXPECT_EQ(gaps.size(), 8u);
 }
 
 TEST(RoundTrip, OutputDoesNotDependOnTheThreadCount) {

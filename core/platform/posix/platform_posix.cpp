@@ -202,6 +202,20 @@ OsResult<void> File::write_all(std::span<const std::uint8_t> bytes) {
   return {};
 }
 
+OsResult<void> File::write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX)) return std::unexpected(posix_error(EFBIG));
+    const ssize_t n = ::pwrite(fd_of(handle_), bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(posix_error(errno));
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return {};
+}
+
 OsResult<void> File::set_times(std::uint64_t, std::uint64_t modified_ticks) {
   if (modified_ticks == 0) return {};
   const timespec times[2] = {timespec{0, UTIME_OMIT}, timespec_from_ticks(modified_ticks)};
@@ -255,6 +269,7 @@ std::filesystem::path path_from_argument(std::string_view argument) {
 }
 
 void load_libraries_from_system_folder_only() {}
+std::optional<SignatureTrust> check_code_signature(const std::filesystem::path&) { return std::nullopt; }
 
 void prepare_console_output() {}
 

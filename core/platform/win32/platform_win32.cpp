@@ -2,6 +2,9 @@
 // the system as UTF-16; nothing goes through the ANSI code page.
 #include <windows.h>
 #include <shellapi.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -217,6 +220,20 @@ OsResult<void> File::write_all(std::span<const std::uint8_t> bytes) {
   return {};
 }
 
+OsResult<void> File::write_at(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD want = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!WriteFile(handle_of(handle_), bytes.data(), want, &written, &at)) return std::unexpected(last_error());
+    bytes = bytes.subspan(written);
+    offset += written;
+  }
+  return {};
+}
+
 OsResult<void> File::set_times(std::uint64_t created_ticks, std::uint64_t modified_ticks) {
   if (!set_handle_times(handle_of(handle_), created_ticks, modified_ticks)) return std::unexpected(last_error());
   return {};
@@ -400,6 +417,83 @@ OsResult<std::size_t> read_secret_line(std::string_view prompt, std::span<std::u
   pending = 0;
   SetConsoleMode(input, saved);
   WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), L"\r\n", 2, nullptr, nullptr);
+  return result;
+}
+
+namespace {
+
+template <class Fn>
+Fn entry(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// Authenticode verification, loaded from System32 on first use (never from
+// beside the program) and never unloaded.
+struct TrustLibrary {
+  decltype(&WinVerifyTrust) verify = nullptr;
+  decltype(&WTHelperProvDataFromStateData) provider_data = nullptr;
+  decltype(&WTHelperGetProvSignerFromChain) signer = nullptr;
+  decltype(&WTHelperGetProvCertFromChain) certificate = nullptr;
+  decltype(&CertGetNameStringW) name = nullptr;
+
+  bool complete() const { return verify && provider_data && signer && certificate && name; }
+
+  static const TrustLibrary& instance() {
+    static const TrustLibrary library = [] {
+      TrustLibrary loaded;
+      HMODULE wintrust = LoadLibraryExW(L"wintrust.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+      HMODULE crypt32 = LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+      if (!wintrust || !crypt32) return loaded;
+      loaded.verify = entry<decltype(&WinVerifyTrust)>(wintrust, "WinVerifyTrust");
+      loaded.provider_data = entry<decltype(&WTHelperProvDataFromStateData)>(wintrust, "WTHelperProvDataFromStateData");
+      loaded.signer = entry<decltype(&WTHelperGetProvSignerFromChain)>(wintrust, "WTHelperGetProvSignerFromChain");
+      loaded.certificate = entry<decltype(&WTHelperGetProvCertFromChain)>(wintrust, "WTHelperGetProvCertFromChain");
+      loaded.name = entry<decltype(&CertGetNameStringW)>(crypt32, "CertGetNameStringW");
+      return loaded;
+    }();
+    return library;
+  }
+};
+
+// The display name of the first signer's certificate in a verified state.
+std::string signer_name(const TrustLibrary& trust, HANDLE state) {
+  CRYPT_PROVIDER_DATA* data = trust.provider_data(state);
+  CRYPT_PROVIDER_SGNR* signer = data ? trust.signer(data, 0, FALSE, 0) : nullptr;
+  CRYPT_PROVIDER_CERT* certificate = signer ? trust.certificate(signer, 0) : nullptr;
+  if (!certificate || !certificate->pCert) return {};
+  const DWORD length = trust.name(certificate->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+  if (length <= 1) return {};
+  std::wstring name(length, L'\0');
+  trust.name(certificate->pCert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(), length);
+  name.resize(length - 1);
+  return utf16_to_utf8(from_wide(name));
+}
+
+}  // namespace
+
+std::optional<SignatureTrust> check_code_signature(const std::filesystem::path& path) {
+  const TrustLibrary& trust = TrustLibrary::instance();
+  if (!trust.complete()) return std::nullopt;
+  WINTRUST_FILE_INFO file{};
+  file.cbStruct = sizeof file;
+  file.pcwszFilePath = path.c_str();
+  WINTRUST_DATA data{};
+  data.cbStruct = sizeof data;
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  const LONG status = trust.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+
+  SignatureTrust result;
+  result.trusted = status == ERROR_SUCCESS;
+  if (result.trusted) result.signer = signer_name(trust, data.hWVTStateData);
+  else result.verdict = windows_error(static_cast<DWORD>(status));
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  trust.verify(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
   return result;
 }
 
