@@ -9,7 +9,7 @@ import unittest
 
 PROGRAM = None
 
-SYSTEM_DLLS = {"advapi32.dll", "bcrypt.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
+SYSTEM_DLLS = {"advapi32.dll", "bcrypt.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll",
                "ole32.dll", "oleaut32.dll", "shell32.dll", "user32.dll", "ws2_32.dll"}
 
 
