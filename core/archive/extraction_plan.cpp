@@ -35,12 +35,10 @@ NativeName native_from_ascii(std::string_view ascii) { return NativeName(ascii.b
 // What planning finds at a folder that an entry needs below the destination.
 enum class FolderState { Missing, Folder, Link, Other };
 
-// The folder containing an entry (the entry itself for a directory), as
-// stored: the text before the last "/", empty for the destination itself.
+// The folder that an entry needs, as stored: a directory entry's own path, a
+// file entry's parent folder (empty for the destination itself).
 std::string_view stored_folder(const Entry& entry) {
-  if (entry.kind == EntryKind::Dir) return entry.path;
-  const std::size_t slash = entry.path.rfind('/');
-  return slash == std::string::npos ? std::string_view() : std::string_view(entry.path).substr(0, slash);
+  return entry.kind == EntryKind::Dir ? std::string_view(entry.path) : parent_folder(entry.path);
 }
 
 // What is on disk below the destination, as far as planning asks.

@@ -4,6 +4,11 @@
 
 namespace quarn {
 
+std::string_view parent_folder(std::string_view entry_path) {
+  const std::size_t slash = entry_path.rfind('/');
+  return slash == std::string_view::npos ? std::string_view() : entry_path.substr(0, slash);
+}
+
 Result<const platform::Directory*> FolderWalk::enter(std::string_view folder, std::string_view entry_path,
                                                      bool create) {
   if (folder.empty()) return &root_;

@@ -13,6 +13,10 @@
 
 namespace quarn {
 
+// The folder holding an entry path, as stored: the text before its last "/",
+// empty for the destination itself.
+std::string_view parent_folder(std::string_view entry_path);
+
 // The chain is kept between calls: entries of one folder cost no system call,
 // and a neighbouring folder costs one step per name that differs. Only the
 // KEPT_OPEN deepest handles stay open, so a deep tree cannot use up the

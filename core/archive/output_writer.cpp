@@ -31,16 +31,6 @@ OutputWriter::OutputWriter(const ExtractionPlan& plan, const std::vector<Entry>&
       verify_only_(verify_only),
       walk_(plan.destination) {}
 
-namespace {
-
-// The folder holding an entry, as stored: empty for the destination itself.
-std::string_view folder_of(const Entry& entry) {
-  const std::size_t slash = entry.path.rfind('/');
-  return slash == std::string::npos ? std::string_view() : std::string_view(entry.path).substr(0, slash);
-}
-
-}  // namespace
-
 Result<void> OutputWriter::open_next_file() {
   while (!open_ && cursor_ < plan_.file_order.size()) {
     const std::size_t e = plan_.file_order[cursor_++];
@@ -48,7 +38,7 @@ Result<void> OutputWriter::open_next_file() {
     file.entry = e;
     file.frames_remaining = entries_[e].frames;
     if (!verify_only_) {
-      auto folder = walk_.enter(folder_of(entries_[e]), entries_[e].path, false);
+      auto folder = walk_.enter(parent_folder(entries_[e].path), entries_[e].path, false);
       if (!folder) return std::unexpected(std::move(folder.error()));
       auto handle = (*folder)->create_file(plan_.output_paths[e]->filename());
       if (!handle) return std::unexpected(ArchiveError::io(std::move(handle.error())));
@@ -160,7 +150,7 @@ void OutputWriter::finish_directories() {
     ++report_.directories;
     if (verify_only_) continue;
     // Failing to reach the folder (a link put in the way, say) leaves it unstamped.
-    const auto folder = walk_.enter(folder_of(entry), entry.path, false);
+    const auto folder = walk_.enter(parent_folder(entry.path), entry.path, false);
     if (!folder) continue;
     const std::filesystem::path name = plan_.output_paths[i]->filename();
     (void)(*folder)->stamp_directory_times(name, entry.created, entry.modified);
