@@ -16,7 +16,7 @@
 # DLLs, and the delay-load helper itself needs kernel32.
 
 set(QUARN_DELAY_LOADED_LIBRARIES
-    advapi32 bcrypt comctl32 comdlg32 crypt32 dwmapi gdi32 ole32 oleaut32 shcore shell32 user32 uxtheme
+    advapi32 bcrypt comctl32 comdlg32 crypt32 dwmapi gdi32 ntdll ole32 oleaut32 shcore shell32 user32 uxtheme
     version wintrust ws2_32)
 
 find_program(QUARN_DLLTOOL NAMES x86_64-w64-mingw32-dlltool REQUIRED)

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/archive/entry_path.h"
+#include "core/archive/folder_walk.h"
 #include "core/archive/keyed_hash.h"
 #include "core/archive/unicode_lowercase.h"
 #include "core/error/detail_texts.h"
@@ -31,33 +32,74 @@ std::string native_bytes(const std::filesystem::path& path) {
 
 NativeName native_from_ascii(std::string_view ascii) { return NativeName(ascii.begin(), ascii.end()); }
 
-// Whether something is on disk at a path. Any successful metadata query
-// counts, whatever it finds: a file, a directory, a dangling link; a failed
-// query counts as nothing there.
+// What planning finds at a folder that an entry needs below the destination.
+enum class FolderState { Missing, Folder, Link, Other };
+
+// The folder that an entry needs, as stored: a directory entry's own path, a
+// file entry's parent folder (empty for the destination itself).
+std::string_view stored_folder(const Entry& entry) {
+  return entry.kind == EntryKind::Dir ? std::string_view(entry.path) : parent_folder(entry.path);
+}
+
+// What is on disk below the destination, as far as planning asks.
 //
-// Folders below the destination that turn out to be missing are remembered:
-// a query inside a folder whose own query failed fails as well, and the disk
-// does not change while planning, so unpacking into a fresh destination costs
-// one query per folder instead of one per file. The destination itself is
-// there (the caller made it).
+// Every folder that an entry needs is looked at once, from the top down: an
+// existing one must be a plain folder. Below a missing folder (or a file in
+// the way, which creating the folders reports later) nothing can exist, so
+// unpacking into a fresh destination costs one query per top-level folder.
+// The disk does not change while planning, so what was found is remembered.
+//
+// A file path exists when any metadata query of it succeeds, whatever it
+// finds: a file, a folder, a link (dangling too); a failed query counts as
+// nothing there.
 class DiskProbe {
  public:
-  explicit DiskProbe(SipHashKey hash_key) : missing_folders_(0, KeyedTextHash(hash_key)) {}
+  DiskProbe(const std::filesystem::path& destination, SipHashKey hash_key)
+      : destination_(destination), folders_(0, KeyedTextHash(hash_key)) {}
 
-  // `in_subfolder`: the path lies below a folder of the destination rather
-  // than in the destination itself.
+  // Refuses the entry when a folder it needs is a link.
+  Result<void> check_folders(const Entry& entry, const std::filesystem::path& out) {
+    const std::string_view folder = stored_folder(entry);
+    if (folder.empty()) return {};
+    if (folders_.contains(native_bytes(entry.kind == EntryKind::Dir ? out : out.parent_path()))) return {};
+    std::filesystem::path prefix = destination_;
+    FolderState above = FolderState::Folder;
+    for (std::size_t start = 0;;) {
+      const std::size_t slash = folder.find('/', start);
+      prefix /= platform::path_from_utf8(folder.substr(start, slash - start));
+      const auto [known, fresh] = folders_.try_emplace(native_bytes(prefix), FolderState::Missing);
+      if (fresh && above == FolderState::Folder) known->second = query(prefix);
+      if (known->second == FolderState::Link)
+        return std::unexpected(ArchiveError::message(texts::link_in_destination(folder.substr(0, slash), entry.path)));
+      if (slash == std::string_view::npos) return {};
+      above = known->second;
+      start = slash + 1;
+    }
+  }
+
+  // `in_subfolder`: the path lies below a folder of the destination, which
+  // check_folders has looked at, rather than in the destination itself.
   bool exists(const std::filesystem::path& path, bool in_subfolder) {
     if (in_subfolder) {
-      const std::filesystem::path folder = path.parent_path();
-      const auto [known, fresh] = missing_folders_.try_emplace(native_bytes(folder), false);
-      if (fresh) known->second = !platform::query_info(folder).has_value();
-      if (known->second) return false;
+      const auto folder = folders_.find(native_bytes(path.parent_path()));
+      if (folder != folders_.end() && folder->second != FolderState::Folder) return false;
     }
     return platform::query_info(path).has_value();
   }
 
  private:
-  std::unordered_map<std::string, bool, KeyedTextHash> missing_folders_;
+  static FolderState query(const std::filesystem::path& folder) {
+    const auto info = platform::query_info(folder);
+    if (!info) return FolderState::Missing;
+    switch (info->kind) {
+      case platform::FileKind::Directory: return FolderState::Folder;
+      case platform::FileKind::Symlink: return FolderState::Link;
+      default: return FolderState::Other;
+    }
+  }
+
+  const std::filesystem::path& destination_;
+  std::unordered_map<std::string, FolderState, KeyedTextHash> folders_;
 };
 
 // Invisible characters and text-direction controls, which can make a name
@@ -117,8 +159,8 @@ struct Placement {
 //   skips candidates refused because they exist on disk.
 class NameTable {
  public:
-  NameTable(SipHashKey hash_key, std::size_t expected)
-      : disk_(hash_key),
+  NameTable(DiskProbe& disk, SipHashKey hash_key, std::size_t expected)
+      : disk_(disk),
         planned_(expected, KeyedTextHash(hash_key)),
         next_by_key_(0, KeyedTextHash(hash_key)),
         next_by_path_(0, KeyedTextHash(hash_key)) {}
@@ -157,7 +199,7 @@ class NameTable {
   }
 
  private:
-  DiskProbe disk_;
+  DiskProbe& disk_;
   KeySet planned_;
   CounterMap next_by_key_;
   CounterMap next_by_path_;
@@ -170,18 +212,17 @@ Result<SipHashKey> draw_hash_key() {
   return SipHashKey::from_bytes(seed);
 }
 
-// Creates the plan's directories in list order: a directory entry's own path,
-// a file entry's parent, each with its missing ancestors.
+// Creates the plan's directories in list order, each with its missing
+// ancestors, below the destination's handle: a directory entry's own path, a
+// file entry's folder.
 Result<void> create_directory_tree(const std::vector<Entry>& entries, const ExtractionPlan& plan,
                                    SipHashKey hash_key) {
+  FolderWalk walk(plan.destination);
   KeySet made(0, KeyedTextHash(hash_key));
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const std::filesystem::path& out = *plan.output_paths[i];
-    const std::filesystem::path dir = entries[i].kind == EntryKind::Dir ? out : out.parent_path();
-    // An empty parent is the current directory, which exists.
-    if (dir.empty() || !made.insert(native_bytes(dir)).second) continue;
-    if (auto created = platform::create_directories(dir); !created)
-      return std::unexpected(ArchiveError::io(std::move(created.error())));
+  for (const Entry& entry : entries) {
+    const std::string_view folder = stored_folder(entry);
+    if (folder.empty() || !made.emplace(folder).second) continue;
+    if (auto entered = walk.enter(folder, entry.path, true); !entered) return std::unexpected(std::move(entered.error()));
   }
   return {};
 }
@@ -198,11 +239,13 @@ Result<ExtractionPlan> plan_extraction(const std::filesystem::path& destination,
 
   ExtractionPlan plan;
   plan.output_paths.reserve(entries.size());
-  NameTable names(*hash_key, entries.size());
+  DiskProbe disk(destination, *hash_key);
+  NameTable names(disk, *hash_key, entries.size());
   for (const Entry& entry : entries) {
     Result<std::filesystem::path> checked = check_entry_path(entry.path, destination);
     if (!checked) return std::unexpected(std::move(checked.error()));
     if (has_suspicious_character(entry.path)) plan.suspicious_names.push_back(entry.path);
+    if (auto folders = disk.check_folders(entry, *checked); !folders) return std::unexpected(std::move(folders.error()));
 
     Placement placed{std::move(*checked), {}};
     placed.key = collision_key(placed.path);
@@ -215,6 +258,9 @@ Result<ExtractionPlan> plan_extraction(const std::filesystem::path& destination,
     plan.output_paths.emplace_back(std::move(placed.path));
   }
 
+  auto opened = platform::Directory::open(destination);
+  if (!opened) return std::unexpected(ArchiveError::io(std::move(opened.error())));
+  plan.destination = std::move(*opened);
   if (auto tree = create_directory_tree(entries, plan, *hash_key); !tree) return std::unexpected(std::move(tree.error()));
 
   for (std::size_t i = 0; i < entries.size(); ++i)

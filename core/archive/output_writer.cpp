@@ -25,7 +25,11 @@ std::optional<std::vector<std::uint8_t>> read_zone_mark(const std::filesystem::p
 
 OutputWriter::OutputWriter(const ExtractionPlan& plan, const std::vector<Entry>& entries,
                            std::optional<std::vector<std::uint8_t>> zone_mark, bool verify_only)
-    : plan_(plan), entries_(entries), zone_mark_(std::move(zone_mark)), verify_only_(verify_only) {}
+    : plan_(plan),
+      entries_(entries),
+      zone_mark_(std::move(zone_mark)),
+      verify_only_(verify_only),
+      walk_(plan.destination) {}
 
 Result<void> OutputWriter::open_next_file() {
   while (!open_ && cursor_ < plan_.file_order.size()) {
@@ -34,9 +38,12 @@ Result<void> OutputWriter::open_next_file() {
     file.entry = e;
     file.frames_remaining = entries_[e].frames;
     if (!verify_only_) {
-      auto handle = platform::File::create_for_writing(*plan_.output_paths[e]);
+      auto folder = walk_.enter(parent_folder(entries_[e].path), entries_[e].path, false);
+      if (!folder) return std::unexpected(std::move(folder.error()));
+      auto handle = (*folder)->create_file(plan_.output_paths[e]->filename());
       if (!handle) return std::unexpected(ArchiveError::io(std::move(handle.error())));
       file.handle = std::move(*handle);
+      file.folder = *folder;
     }
     buffer_.clear();
     open_.emplace(std::move(file));
@@ -101,14 +108,14 @@ Result<void> OutputWriter::finish_file() {
   open_.reset();
   const Entry& entry = entries_[file.entry];
   if (!verify_only_) {
-    const std::filesystem::path& path = *plan_.output_paths[file.entry];
+    const std::filesystem::path name = plan_.output_paths[file.entry]->filename();
     if (!buffer_.empty()) {
       auto ok = file.handle.write_all(buffer_);
       buffer_.clear();
       if (!ok) return std::unexpected(ArchiveError::io(std::move(ok.error())));
     }
     if (zone_mark_) {
-      if (platform::write_zone_identifier(path, *zone_mark_)) {
+      if (file.folder->write_zone_identifier(file.handle, name, *zone_mark_)) {
         ++report_.files_marked;
       } else {
         ++report_.mark_failures;
@@ -116,7 +123,7 @@ Result<void> OutputWriter::finish_file() {
     }
     (void)file.handle.set_times(entry.created, entry.modified);
     file.handle = platform::File();
-    if (const std::uint32_t a = entry.attributes & ATTRIBUTE_MASK; a != 0) (void)platform::set_attributes(path, a);
+    if (const std::uint32_t a = entry.attributes & ATTRIBUTE_MASK; a != 0) (void)file.folder->set_attributes(name, a);
   }
   // The list's size counts too: a matching digest with another length would
   // leave the list describing a file that is not the one written.
@@ -142,9 +149,12 @@ void OutputWriter::finish_directories() {
     if (entry.kind != EntryKind::Dir) continue;
     ++report_.directories;
     if (verify_only_) continue;
-    const std::filesystem::path& path = *plan_.output_paths[i];
-    (void)platform::stamp_directory_times(path, entry.created, entry.modified);
-    if (const std::uint32_t a = entry.attributes & ATTRIBUTE_MASK; a != 0) (void)platform::set_attributes(path, a);
+    // Failing to reach the folder (a link put in the way, say) leaves it unstamped.
+    const auto folder = walk_.enter(parent_folder(entry.path), entry.path, false);
+    if (!folder) continue;
+    const std::filesystem::path name = plan_.output_paths[i]->filename();
+    (void)(*folder)->stamp_directory_times(name, entry.created, entry.modified);
+    if (const std::uint32_t a = entry.attributes & ATTRIBUTE_MASK; a != 0) (void)(*folder)->set_attributes(name, a);
   }
 }
 

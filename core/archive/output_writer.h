@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/archive/extraction_plan.h"
+#include "core/archive/folder_walk.h"
 #include "core/archive/manifest.h"
 #include "core/crypto/hash.h"
 #include "core/error/archive_error.h"
@@ -41,6 +42,11 @@ struct ExtractionReport {
 std::optional<std::vector<std::uint8_t>> read_zone_mark(const std::filesystem::path& source);
 
 // Single-threaded: only the thread that runs the extraction touches it.
+// Files are created, marked and given attributes, and folders stamped, only
+// below the plan's destination handle, walking down one name at a time and
+// never through a link: a link swapped in since planning stops the
+// extraction (texts::link_in_destination) instead of redirecting it, and a
+// file that appeared since planning is an Io error, never overwritten.
 class OutputWriter {
  public:
   // `verify_only` checks everything (counts, hashes) but creates nothing.
@@ -71,6 +77,7 @@ class OutputWriter {
  private:
   struct OpenFile {
     platform::File handle;
+    const platform::Directory* folder = nullptr;  // the walk's current folder, which holds the file
     std::size_t entry = 0;
     std::uint64_t frames_remaining = 0;
     std::uint64_t bytes = 0;  // plain bytes of this file so far
@@ -85,6 +92,7 @@ class OutputWriter {
   const std::vector<Entry>& entries_;
   std::optional<std::vector<std::uint8_t>> zone_mark_;
   bool verify_only_;
+  FolderWalk walk_;
   std::optional<OpenFile> open_;
   std::vector<std::uint8_t> buffer_;
   std::size_t cursor_ = 0;

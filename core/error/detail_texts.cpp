@@ -54,4 +54,11 @@ std::string fido2_failure(std::string_view message, std::uint32_t code) {
   return "klucz FIDO2: " + std::string(message) + " (0x" + hex8(code) + ")";
 }
 
+std::string link_in_destination(std::string_view folder, std::string_view entry) {
+  return "Rozpakowywanie przerwane: w folderze docelowym w miejscu folderu " + std::string(folder) +
+         " jest dowiazanie (link symboliczny, punkt polaczenia lub inny punkt ponownej analizy), przez ktore zapis "
+         "wpisu " +
+         std::string(entry) + " moglby trafic poza folder docelowy.";
+}
+
 }  // namespace quarn::texts

@@ -60,5 +60,9 @@ std::string fido2_failure(std::string_view message, std::uint32_t code);
 // Extraction.
 inline constexpr std::string_view frame_without_file = "ramka bez pliku";
 inline constexpr std::string_view filelist_disagrees_with_data = "spis plikow nie zgadza sie z danymi";
+// A Message: a link (symbolic link, junction, other reparse point) already
+// stands below the destination where `entry` needs the folder `folder` (the
+// entry path up to that folder); both as stored.
+std::string link_in_destination(std::string_view folder, std::string_view entry);
 
 }  // namespace quarn::texts

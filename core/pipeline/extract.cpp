@@ -125,6 +125,7 @@ Result<ExtractionReport> extract(const ArchiveSource& archive, const std::filesy
     plan = plan_extraction(destination, archive.manifest.entries);
   }
   if (!plan) return std::unexpected(std::move(plan.error()));
+  if (options.after_planning) options.after_planning();
 
   OutputWriter writer(*plan, archive.manifest.entries, std::move(zone_mark), options.verify_only);
   if (auto opened = writer.open_next_file(); !opened) {

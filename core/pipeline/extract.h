@@ -30,6 +30,9 @@ struct ExtractOptions {
   bool verify_only = false;  // check everything, create nothing
   // Called on the calling thread with the plain bytes written so far.
   std::function<void(std::uint64_t)> progress;
+  // For tests: called once planning has made the folders, before the first
+  // file is created.
+  std::function<void()> after_planning;
 };
 
 // Plans the output (creating `destination` and the directory tree), then

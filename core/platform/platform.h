@@ -21,6 +21,9 @@ struct OsError {
   std::int64_t code = 0;
   std::string message;  // the system's message for the code, or our own text
   bool interrupted = false;
+  // A symbolic link, junction or other reparse point stood where a Directory
+  // was to enter a folder; it was refused, not followed.
+  bool link_refused = false;
 
   // "message (os error N)", or the message alone when there is no code.
   std::string display() const;
@@ -59,12 +62,6 @@ OsResult<void> create_directories(const std::filesystem::path& path);
 // Applies the stored attribute bits. On POSIX only read-only has a meaning:
 // it removes the write permissions (and its absence leaves them alone).
 OsResult<void> set_attributes(const std::filesystem::path& path, std::uint32_t attributes);
-
-// Stamps a directory's creation and last-write times (0 leaves one as it
-// is). POSIX cannot set a creation time. False when the directory could not
-// be opened or stamped.
-bool stamp_directory_times(const std::filesystem::path& path, std::uint64_t created_ticks,
-                           std::uint64_t modified_ticks);
 
 // The internet-origin mark of a file: the stream path:Zone.Identifier on
 // Windows, the extended attribute user.Zone.Identifier on Linux.
@@ -124,8 +121,66 @@ class File {
   bool is_open() const { return handle_ != invalid_handle; }
 
  private:
+  friend class Directory;
   static constexpr std::intptr_t invalid_handle = -1;
   explicit File(std::intptr_t handle) : handle_(handle) {}
+  void close() noexcept;
+
+  std::intptr_t handle_ = invalid_handle;
+};
+
+// An open folder, and everything below it made or opened one name at a time
+// relative to it. A name is never followed through a link: a symbolic link,
+// a junction or any other reparse point where a folder is to be entered is
+// refused (OsError::link_refused), a new file is never created through one,
+// and times, attributes and marks are never applied through one. So nothing
+// below the folder, whatever appears there meanwhile, redirects a write out
+// of it. `name` is always one path component. Move-only; the handle is
+// closed when the owner ends. Not for concurrent use by two threads.
+class Directory {
+ public:
+  Directory() = default;
+  Directory(Directory&& other) noexcept;
+  Directory& operator=(Directory&& other) noexcept;
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
+  ~Directory();
+
+  // Opens the folder at `path`. Links in `path` itself are followed: the
+  // folder a user names may be one, or lie below one.
+  static OsResult<Directory> open(const std::filesystem::path& path);
+
+  // The folder `name` in this one, created when missing; an existing folder
+  // is no failure, anything else in its place is.
+  OsResult<Directory> create_directory(const std::filesystem::path& name) const;
+
+  // The existing folder `name` in this one.
+  OsResult<Directory> open_directory(const std::filesystem::path& name) const;
+
+  // Creates the file `name` in this folder for writing. Anything already
+  // there, a link included, is an error and stays untouched. On Windows
+  // other handles may read, write and delete the file meanwhile.
+  OsResult<File> create_file(const std::filesystem::path& name) const;
+
+  // The internet-origin mark (as write_zone_identifier) of the file `name`
+  // in this folder, open as `file`.
+  OsResult<void> write_zone_identifier(const File& file, const std::filesystem::path& name,
+                                       std::span<const std::uint8_t> mark) const;
+
+  // As set_attributes, for the file or folder `name` in this folder.
+  OsResult<void> set_attributes(const std::filesystem::path& name, std::uint32_t attributes) const;
+
+  // Stamps the creation and last-write times of the folder `name` in this
+  // folder (0 leaves one as it is). POSIX cannot set a creation time. False
+  // when the folder could not be opened or stamped.
+  bool stamp_directory_times(const std::filesystem::path& name, std::uint64_t created_ticks,
+                             std::uint64_t modified_ticks) const;
+
+  bool is_open() const { return handle_ != invalid_handle; }
+
+ private:
+  static constexpr std::intptr_t invalid_handle = -1;
+  explicit Directory(std::intptr_t handle) : handle_(handle) {}
   void close() noexcept;
 
   std::intptr_t handle_ = invalid_handle;

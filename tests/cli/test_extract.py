@@ -4,7 +4,9 @@
 of stderr), on archives of every mode and on the independent writer's."""
 
 import hashlib
+import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -20,6 +22,9 @@ FAST = ["--argon2-memory", "8", "--argon2-passes", "1", "--argon2-lanes", "1"]
 MODES = ["none", "aes", "chacha-aes", "twofish", "serpent", "serpent-twofish-aes"]
 MAKE_ENCRYPTED = pathlib.Path(__file__).resolve().parents[1] / "tools" / "make_encrypted.py"
 NOT_AUTHENTIC = "Naruszona integralność archiwum: ramka nie przeszla uwierzytelnienia (zmieniona zawartosc)"
+LINK_REFUSED = ("Rozpakowywanie przerwane: w folderze docelowym w miejscu folderu %s jest dowiazanie (link symboliczny,"
+                " punkt polaczenia lub inny punkt ponownej analizy), przez ktore zapis wpisu %s moglby trafic poza"
+                " folder docelowy.")
 
 
 CERTIFICATE_DIR = None
@@ -296,6 +301,93 @@ class ExtractTest(unittest.TestCase):
         self.assertTrue(out.endswith("UWAGA: sumy kontrolne części plików się nie zgadzają - nie ufaj tym plikom.\n"))
         code, out, err = run("test", archive)
         self.assertEqual(code, 1)
+
+
+def snapshot(root):
+    """Everything below root, links not followed: path -> bytes, "dir" or the link's target."""
+    out = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs + files:
+            path = pathlib.Path(folder) / name
+            rel = str(path.relative_to(root))
+            out[rel] = ("link", os.readlink(path)) if path.is_symlink() else \
+                "dir" if path.is_dir() else path.read_bytes()
+    return out
+
+
+# Wine reports a dangling link as nothing there (a real Windows sees the
+# reparse point), so planning lets it pass; making the folder or the file
+# through it then fails, and the extraction stops with an I/O error, still
+# writing nothing outside.
+WINE_DANGLING = {
+    "dangling folder link": "Błąd odczytu/zapisu: File not found (os error 2)",
+    "dangling link as the file": "Błąd odczytu/zapisu: File already exists (os error 183)",
+}
+
+
+class LinkTest(unittest.TestCase):
+    """Links planted below the destination by someone else (Linux links; the
+    Windows build under Wine sees them as reparse points when it asks about a
+    path, though its handles then reach the target: what a real Windows does
+    with junctions and symbolic links at write time only it can show)."""
+
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = pathlib.Path(self.tmp.name)
+        self.archive = self.dir / "a.qrn"
+        self.archive.write_bytes(qf.plain_archive([
+            ("a", None), ("a/x.txt", b"X"), ("dir", None), ("dir/f.txt", b"F"), ("dir/sub", None),
+            ("dir/sub/g.txt", b"G"), ("top.txt", b"T")]))
+        self.outside = self.dir / "outside"
+        (self.outside / "dir").mkdir(parents=True)
+        (self.outside / "secret.txt").write_bytes(b"secret")
+        self.dest = self.dir / "dest"
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_no_link_below_the_destination_leads_a_write_out_of_it(self):
+        # name, links to plant (relative to dest -> target), refused folder and entry or None
+        cases = [
+            ("folder link out", {"dir": self.outside}, ("dir", "dir")),
+            ("folder link out, deeper", {"dir/sub": self.outside / "dir"}, ("dir/sub", "dir/sub")),
+            ("folder link inside", {"dir": self.dest / "inner"}, ("dir", "dir")),
+            ("dangling folder link", {"dir": self.outside / "brak"}, ("dir", "dir")),
+            ("dangling link as the file", {"top.txt": self.outside / "nowy.txt"}, None),
+            ("link to a file outside as the file", {"top.txt": self.outside / "secret.txt"}, None),
+        ]
+        for name, links, refused in cases:
+            with self.subTest(name):
+                shutil.rmtree(self.dest, ignore_errors=True)
+                self.dest.mkdir()
+                (self.dest / "inner").mkdir()
+                for rel, target in links.items():
+                    (self.dest / rel).parent.mkdir(parents=True, exist_ok=True)
+                    os.symlink(target, self.dest / rel)
+                outside, dest = snapshot(self.outside), snapshot(self.dest)
+                code, out, err = run("extract", "-o", self.dest, self.archive)
+                self.assertEqual(snapshot(self.outside), outside)
+                if cli_support.RUNNER and name in WINE_DANGLING:
+                    self.assertEqual((code, last_line(err)), (1, WINE_DANGLING[name]))
+                elif refused:
+                    self.assertEqual((code, last_line(err)), (1, LINK_REFUSED % refused), out)
+                    self.assertEqual(snapshot(self.dest), dest)
+                else:
+                    self.assertEqual(code, 0, err)
+                    self.assertIn("Zmieniono nazwę: top.txt -> ", out)
+                    self.assertEqual((self.dest / "top (2).txt").read_bytes(), b"T")
+                    self.assertEqual((self.dest / "dir" / "sub" / "g.txt").read_bytes(), b"G")
+
+    def test_the_destination_may_be_a_link_and_test_makes_nothing(self):
+        (self.dir / "real").mkdir()
+        os.symlink(self.dir / "real", self.dest)
+        code, out, err = run("extract", "-o", self.dest, self.archive)
+        self.assertEqual(code, 0, err)
+        self.assertEqual((self.dir / "real" / "dir" / "f.txt").read_bytes(), b"F")
+        before = snapshot(self.dir)
+        code, out, err = run("test", self.archive)
+        self.assertEqual(code, 0, err)
+        self.assertEqual(snapshot(self.dir), before)
 
 
 if __name__ == "__main__":

@@ -2,16 +2,21 @@
 // planted into a real archive's file list, stops the extraction before
 // anything is written, inside the destination or beside it. Names that are
 // odd but harmless extract, and names that differ only in case are renamed
-// instead of overwriting each other.
+// instead of overwriting each other. Links already below the destination,
+// another table: none redirects a write out of it, whether it was there when
+// planning looked or was put in place after.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "core/archive/entry_path.h"
+#include "core/error/detail_texts.h"
 #include "core/pipeline/extract.h"
 #include "tests/support/archive_editor.h"
 #include "tests/support/archive_maker.h"
@@ -111,7 +116,7 @@ class PathAttackExtraction : public ::testing::Test {
     test::write_file(archive, editable.bytes());
   }
 
-  Result<ExtractionReport> extract_to(const std::filesystem::path& destination) {
+  Result<ExtractionReport> extract_to(const std::filesystem::path& destination, const ExtractOptions& options = {}) {
     auto volumes = VolumeSet::open(archive).value();
     auto header = Header::read(volumes).value();
     auto cipher = derive_keys(key_material(header), nullptr, {}).value();
@@ -119,7 +124,7 @@ class PathAttackExtraction : public ::testing::Test {
     if (!loaded) return std::unexpected(std::move(loaded.error()));
     const std::atomic<bool> cancel{false};
     const ArchiveSource source{archive, header, loaded->digest, cipher, loaded->manifest, loaded->filelist_offset};
-    return extract(source, destination, cancel, ExtractOptions{});
+    return extract(source, destination, cancel, options);
   }
 
   std::set<std::filesystem::path> listing(const std::filesystem::path& root) {
@@ -196,6 +201,179 @@ TEST_F(PathAttackExtraction, RightToLeftOverrideIsListedAndExtractedAsStored) {
   ASSERT_TRUE(report) << report.error().display();
   ASSERT_EQ(report->suspicious_names.size(), 1u);
   EXPECT_TRUE(std::filesystem::exists(out / platform::path_from_utf8(name)));
+}
+
+namespace fs = std::filesystem;
+
+// Everything below `root`, links not followed: each path with "dir", the
+// file's bytes, or the link's target.
+std::map<fs::path, std::string> snapshot(const fs::path& root) {
+  std::map<fs::path, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const fs::path relative = e.path().lexically_relative(root);
+    if (e.is_symlink()) {
+      out[relative] = "link:" + fs::read_symlink(e.path()).string();
+    } else if (e.is_directory()) {
+      out[relative] = "dir";
+    } else {
+      const auto bytes = test::read_file(e.path());
+      out[relative] = "file:" + std::string(bytes.begin(), bytes.end());
+    }
+  }
+  return out;
+}
+
+// A link at `at` to `target` (a folder when `folder`); false when this system
+// makes no link a test can see (Wine 8: CreateSymbolicLinkW reports success and
+// makes nothing, and junctions cannot be made).
+bool make_link(const fs::path& target, const fs::path& at, bool folder) {
+  std::error_code error;
+  if (folder) {
+    fs::create_directory_symlink(target, at, error);
+  } else {
+    fs::create_symlink(target, at, error);
+  }
+  const auto info = platform::query_info(at);
+  return !error && info && info->kind == platform::FileKind::Symlink;
+}
+
+// The archive of the link cases: a, a/x.txt, dir, dir/f.txt, dir/sub,
+// dir/sub/g.txt, top.txt. Folder "a" comes first, so a refusal that waited
+// for the folders to be made would leave it behind.
+class LinkExtraction : public PathAttackExtraction {
+ protected:
+  void SetUp() override {
+    auto options = test::fast_options(EncryptionMode::None);
+    ASSERT_TRUE(test::make_archive(dir / "tree",
+                                   {{"a/x.txt", "X"}, {"dir/f.txt", "F"}, {"dir/sub/g.txt", "G"}, {"top.txt", "T"}},
+                                   options, {archive, std::nullopt, std::nullopt, true}));
+    fs::create_directories(outside / "dir");
+    test::write_file(outside / "keep.txt", test::bytes_of("outside"));
+    test::write_file(outside / "secret.txt", test::bytes_of("secret"));
+    fs::create_directories(dest);
+    if (!make_link(outside, dir / "probe-link", true)) GTEST_SKIP() << "links cannot be made here";
+    fs::remove(dir / "probe-link");
+  }
+
+  fs::path outside = dir / "outside";
+  fs::path dest = dir / "dest";
+};
+
+struct LinkCase {
+  const char* name;
+  std::function<bool(const fs::path& dest, const fs::path& outside)> arrange;  // false: no link could be made
+  const char* folder;  // the link refused, as stored; nullptr when the extraction succeeds
+  const char* entry;   // the entry named with it
+};
+
+TEST_F(LinkExtraction, NoLinkBelowTheDestinationLeadsAWriteOutOfIt) {
+  const LinkCase cases[] = {
+      {"folder link out, first level", [](const fs::path& d, const fs::path& o) { return make_link(o, d / "dir", true); },
+       "dir", "dir"},
+      {"folder link out, deeper",
+       [](const fs::path& d, const fs::path& o) {
+         fs::create_directories(d / "dir");
+         return make_link(o / "dir", d / "dir" / "sub", true);
+       },
+       "dir/sub", "dir/sub"},
+      {"folder link to a folder inside",
+       [](const fs::path& d, const fs::path&) {
+         fs::create_directories(d / "inner");
+         return make_link(d / "inner", d / "dir", true);
+       },
+       "dir", "dir"},
+      {"dangling folder link",
+       [](const fs::path& d, const fs::path& o) { return make_link(o / "not-there", d / "dir", true); }, "dir", "dir"},
+      {"dangling link as the file name",
+       [](const fs::path& d, const fs::path& o) { return make_link(o / "new.txt", d / "top.txt", false); }, nullptr,
+       nullptr},
+      {"link to a file outside as the file name",
+       [](const fs::path& d, const fs::path& o) { return make_link(o / "secret.txt", d / "top.txt", false); },
+       nullptr, nullptr},
+  };
+  for (const LinkCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dest);
+    fs::create_directories(dest);
+    ASSERT_TRUE(c.arrange(dest, outside));
+    const auto outside_before = snapshot(outside);
+    const auto dest_before = snapshot(dest);
+
+    const auto report = extract_to(dest);
+    EXPECT_EQ(snapshot(outside), outside_before);
+    if (c.folder) {
+      ASSERT_FALSE(report);
+      EXPECT_EQ(report.error().kind(), ErrorKind::Message);
+      EXPECT_EQ(report.error().display(), texts::link_in_destination(c.folder, c.entry));
+      EXPECT_EQ(snapshot(dest), dest_before);  // not even a folder was made
+      continue;
+    }
+    ASSERT_TRUE(report) << report.error().display();
+    ASSERT_EQ(report->renames.size(), 1u);
+    EXPECT_EQ(report->renames[0].archive_path, "top.txt");
+    EXPECT_EQ(test::read_file(dest / "top (2).txt"), test::bytes_of("T"));
+    EXPECT_EQ(fs::read_symlink(dest / "top.txt"), dest_before.at("top.txt").substr(5));
+    EXPECT_EQ(test::read_file(dest / "dir" / "sub" / "g.txt"), test::bytes_of("G"));
+  }
+}
+
+TEST_F(LinkExtraction, TheDestinationItselfMayBeALink) {
+  const fs::path real = dir / "real";
+  fs::create_directories(real);
+  ASSERT_TRUE(make_link(real, dir / "via-link", true));
+  const auto report = extract_to(dir / "via-link");
+  ASSERT_TRUE(report) << report.error().display();
+  EXPECT_EQ(test::read_file(real / "dir" / "f.txt"), test::bytes_of("F"));
+  EXPECT_EQ(test::read_file(real / "top.txt"), test::bytes_of("T"));
+}
+
+// Between planning and writing, something is put where the plan has a
+// folder or a new file: the extraction stops and nothing lands outside.
+TEST_F(LinkExtraction, ALinkOrFilePutInPlaceAfterPlanningIsNeverWrittenThrough) {
+  struct Race {
+    const char* name;
+    std::function<void(const fs::path& dest, const fs::path& outside)> swap;
+    const char* folder;  // the link refused, as stored; nullptr for an Io error
+    const char* entry;
+  };
+  const Race races[] = {
+      {"planned folder becomes a link out",
+       [](const fs::path& d, const fs::path& o) {
+         fs::remove_all(d / "dir");
+         make_link(o / "dir", d / "dir", true);
+       },
+       "dir", "dir/f.txt"},
+      {"planned inner folder becomes a link out",
+       [](const fs::path& d, const fs::path& o) {
+         fs::remove_all(d / "dir" / "sub");
+         make_link(o / "dir", d / "dir" / "sub", true);
+       },
+       "dir/sub", "dir/sub/g.txt"},
+      {"a link out appears at a planned file",
+       [](const fs::path& d, const fs::path& o) { make_link(o / "secret.txt", d / "dir" / "f.txt", false); },
+       nullptr, nullptr},
+      {"a file appears at a planned file",
+       [](const fs::path& d, const fs::path&) { test::write_file(d / "dir" / "f.txt", test::bytes_of("theirs")); },
+       nullptr, nullptr},
+  };
+  for (const Race& r : races) {
+    SCOPED_TRACE(r.name);
+    fs::remove_all(dest);
+    const auto outside_before = snapshot(outside);
+    ExtractOptions options;
+    options.after_planning = [&] { r.swap(dest, outside); };
+
+    const auto report = extract_to(dest, options);
+    ASSERT_FALSE(report);
+    if (r.folder) {
+      EXPECT_EQ(report.error().kind(), ErrorKind::Message);
+      EXPECT_EQ(report.error().display(), texts::link_in_destination(r.folder, r.entry));
+    } else {
+      EXPECT_EQ(report.error().kind(), ErrorKind::Io) << report.error().display();
+    }
+    EXPECT_EQ(snapshot(outside), outside_before);
+  }
+  EXPECT_EQ(test::read_file(dest / "dir" / "f.txt"), test::bytes_of("theirs"));  // the last race: kept as it was
 }
 
 }  // namespace

@@ -99,11 +99,6 @@ OsResult<void> set_attributes(const std::filesystem::path& path, std::uint32_t a
   return {};
 }
 
-bool stamp_directory_times(const std::filesystem::path& path, std::uint64_t, std::uint64_t modified_ticks) {
-  const timespec times[2] = {timespec{0, UTIME_OMIT}, timespec_from_ticks(modified_ticks)};
-  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
-}
-
 OsResult<std::vector<std::uint8_t>> read_zone_identifier(const std::filesystem::path& path, std::size_t max_length) {
   std::vector<std::uint8_t> mark(max_length + 1);
   const ssize_t n = ::getxattr(path.c_str(), zone_attribute, mark.data(), mark.size());
@@ -242,6 +237,108 @@ OsResult<std::size_t> File::read_at(std::uint64_t offset, std::span<std::uint8_t
   const ssize_t n = ::pread(fd_of(handle_), buffer.data(), buffer.size(), static_cast<off_t>(offset));
   if (n < 0) return std::unexpected(posix_error(errno));
   return static_cast<std::size_t>(n);
+}
+
+Directory::Directory(Directory&& other) noexcept : handle_(other.handle_) { other.handle_ = invalid_handle; }
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    other.handle_ = invalid_handle;
+  }
+  return *this;
+}
+
+Directory::~Directory() { close(); }
+
+void Directory::close() noexcept {
+  if (handle_ != invalid_handle) ::close(fd_of(handle_));
+  handle_ = invalid_handle;
+}
+
+namespace {
+
+OsError link_refused() {
+  OsError error = posix_error(ELOOP);
+  error.link_refused = true;
+  return error;
+}
+
+bool is_link_at(int folder, const char* name) {
+  struct stat st {};
+  return ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// A path-only handle (no read permission needed) on the folder `name`
+// inside `folder`. With O_NOFOLLOW a link there is not a folder: ENOTDIR,
+// told apart from a file in the way by one more query.
+OsResult<int> open_folder_at(int folder, const char* name) {
+  for (;;) {
+    const int fd = ::openat(folder, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) return fd;
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error == ENOTDIR && is_link_at(folder, name)) return std::unexpected(link_refused());
+    return std::unexpected(posix_error(error));
+  }
+}
+
+}  // namespace
+
+OsResult<Directory> Directory::open(const std::filesystem::path& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(posix_error(errno));
+  return Directory(fd);
+}
+
+OsResult<Directory> Directory::create_directory(const std::filesystem::path& name) const {
+  if (::mkdirat(fd_of(handle_), name.c_str(), 0777) != 0 && errno != EEXIST) return std::unexpected(posix_error(errno));
+  return open_directory(name);
+}
+
+OsResult<Directory> Directory::open_directory(const std::filesystem::path& name) const {
+  auto fd = open_folder_at(fd_of(handle_), name.c_str());
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  return Directory(*fd);
+}
+
+OsResult<File> Directory::create_file(const std::filesystem::path& name) const {
+  int fd;
+  do {
+    fd = ::openat(fd_of(handle_), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(posix_error(errno));
+  return File(fd);
+}
+
+OsResult<void> Directory::write_zone_identifier(const File& file, const std::filesystem::path&,
+                                                std::span<const std::uint8_t> mark) const {
+  if (::fsetxattr(fd_of(file.handle_), zone_attribute, mark.data(), mark.size(), 0) != 0)
+    return std::unexpected(posix_error(errno));
+  return {};
+}
+
+OsResult<void> Directory::set_attributes(const std::filesystem::path& name, std::uint32_t attributes) const {
+  if (!(attributes & attribute_readonly)) return {};
+  struct stat st {};
+  if (::fstatat(fd_of(handle_), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(posix_error(errno));
+  if (S_ISLNK(st.st_mode)) return std::unexpected(link_refused());
+  // Refuses a link that replaced the file since the query, and never follows one.
+  const mode_t mode = st.st_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH) & 07777;
+  if (::fchmodat(fd_of(handle_), name.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0)
+    return std::unexpected(posix_error(errno));
+  return {};
+}
+
+bool Directory::stamp_directory_times(const std::filesystem::path& name, std::uint64_t,
+                                      std::uint64_t modified_ticks) const {
+  if (modified_ticks == 0) return true;
+  const timespec times[2] = {timespec{0, UTIME_OMIT}, timespec_from_ticks(modified_ticks)};
+  return ::utimensat(fd_of(handle_), name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 std::filesystem::path path_from_utf8(std::string_view text) {

@@ -12,12 +12,17 @@
 
 #include "core/platform/platform.h"
 #include "core/platform/utf.h"
+#include "core/platform/win32/win32_internal.h"
 
 namespace quarn::platform {
 namespace {
 
 std::wstring to_wide(std::u16string_view text) { return std::wstring(text.begin(), text.end()); }
 std::u16string from_wide(std::wstring_view text) { return std::u16string(text.begin(), text.end()); }
+
+HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+}  // namespace
 
 // Every GetLastError value is turned into an OsError here and nowhere else.
 OsError windows_error(DWORD code) {
@@ -36,10 +41,6 @@ OsError windows_error(DWORD code) {
 }
 
 OsError last_error() { return windows_error(GetLastError()); }
-
-HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
-
-}  // namespace
 
 OsResult<FileKind> query_kind(const std::filesystem::path& path) {
   // Opening the path follows links to their target, as the query must.
@@ -88,12 +89,16 @@ FILETIME filetime_of(std::uint64_t ticks) {
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
+}  // namespace
+
 bool set_handle_times(HANDLE h, std::uint64_t created_ticks, std::uint64_t modified_ticks) {
   if (created_ticks == 0 && modified_ticks == 0) return true;
   const FILETIME created = filetime_of(created_ticks);
   const FILETIME modified = filetime_of(modified_ticks);
   return SetFileTime(h, created_ticks ? &created : nullptr, nullptr, modified_ticks ? &modified : nullptr) != 0;
 }
+
+namespace {
 
 std::filesystem::path zone_stream(const std::filesystem::path& path) {
   std::wstring name = path.native();
@@ -114,16 +119,6 @@ OsResult<void> create_directories(const std::filesystem::path& path) {
 OsResult<void> set_attributes(const std::filesystem::path& path, std::uint32_t attributes) {
   if (!SetFileAttributesW(path.c_str(), attributes)) return std::unexpected(last_error());
   return {};
-}
-
-bool stamp_directory_times(const std::filesystem::path& path, std::uint64_t created_ticks,
-                           std::uint64_t modified_ticks) {
-  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  const bool ok = set_handle_times(h, created_ticks, modified_ticks);
-  CloseHandle(h);
-  return ok;
 }
 
 OsResult<std::vector<std::uint8_t>> read_zone_identifier(const std::filesystem::path& path, std::size_t max_length) {

@@ -1,0 +1,156 @@
+// Win32 implementation of Directory: everything below a folder is opened by
+// one name relative to the folder's handle (NtCreateFile with a root
+// directory; CreateFileW takes only whole paths, whose inner components it
+// would follow through junctions), and always with FILE_OPEN_REPARSE_POINT,
+// so a reparse point is opened as itself, never followed.
+#include <windows.h>
+#include <winternl.h>
+
+#include <string>
+
+#include "core/platform/platform.h"
+#include "core/platform/win32/win32_internal.h"
+
+namespace quarn::platform {
+namespace {
+
+HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+std::intptr_t value_of(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+
+constexpr ULONG share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ACCESS_MASK folder_access = FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+// ERROR_REPARSE_POINT_ENCOUNTERED, which mingw-w64's headers lack.
+constexpr DWORD reparse_point_encountered = 4395;
+
+struct Opened {
+  HANDLE handle;
+  bool created;  // made by this call, so it cannot be a reparse point
+};
+
+// The one place where something below a folder is opened or created: `name`
+// (one component, or a file's name with ":stream") relative to `folder`,
+// as the reparse point itself where there is one.
+OsResult<Opened> open_below(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG disposition,
+                            ULONG options) {
+  if (name.size() * sizeof(wchar_t) > 0xFFFE) return std::unexpected(windows_error(ERROR_FILENAME_EXCED_RANGE));
+  UNICODE_STRING text;
+  text.Buffer = const_cast<wchar_t*>(name.c_str());
+  text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  text.MaximumLength = text.Length;
+  OBJECT_ATTRIBUTES object;
+  InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE h = nullptr;
+  const NTSTATUS status =
+      NtCreateFile(&h, access | SYNCHRONIZE, &object, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share_all, disposition,
+                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (!NT_SUCCESS(status)) return std::unexpected(windows_error(RtlNtStatusToDosError(status)));
+  return Opened{h, io.Information == FILE_CREATED};
+}
+
+// A folder opened below another: refused when it is a reparse point.
+OsResult<HANDLE> folder_below(HANDLE folder, const std::filesystem::path& name, ULONG disposition) {
+  auto opened = open_below(folder, name.native(), folder_access, disposition, FILE_DIRECTORY_FILE);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  if (!opened->created) {
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    const BOOL known = GetFileInformationByHandleEx(opened->handle, FileAttributeTagInfo, &info, sizeof info);
+    const DWORD error = GetLastError();
+    if (!known || (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      CloseHandle(opened->handle);
+      if (!known) return std::unexpected(windows_error(error));
+      OsError refused = windows_error(reparse_point_encountered);
+      refused.link_refused = true;
+      return std::unexpected(std::move(refused));
+    }
+  }
+  return opened->handle;
+}
+
+}  // namespace
+
+Directory::Directory(Directory&& other) noexcept : handle_(other.handle_) { other.handle_ = invalid_handle; }
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    other.handle_ = invalid_handle;
+  }
+  return *this;
+}
+
+Directory::~Directory() { close(); }
+
+void Directory::close() noexcept {
+  if (handle_ != invalid_handle) CloseHandle(handle_of(handle_));
+  handle_ = invalid_handle;
+}
+
+OsResult<Directory> Directory::open(const std::filesystem::path& path) {
+  HANDLE h = CreateFileW(path.c_str(), folder_access | SYNCHRONIZE, share_all, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
+  FILE_BASIC_INFO info{};
+  if (!GetFileInformationByHandleEx(h, FileBasicInfo, &info, sizeof info) ||
+      !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    return std::unexpected(windows_error(error ? error : ERROR_DIRECTORY));
+  }
+  return Directory(value_of(h));
+}
+
+OsResult<Directory> Directory::create_directory(const std::filesystem::path& name) const {
+  auto folder = folder_below(handle_of(handle_), name, FILE_OPEN_IF);
+  if (!folder) return std::unexpected(std::move(folder.error()));
+  return Directory(value_of(*folder));
+}
+
+OsResult<Directory> Directory::open_directory(const std::filesystem::path& name) const {
+  auto folder = folder_below(handle_of(handle_), name, FILE_OPEN);
+  if (!folder) return std::unexpected(std::move(folder.error()));
+  return Directory(value_of(*folder));
+}
+
+OsResult<File> Directory::create_file(const std::filesystem::path& name) const {
+  auto opened = open_below(handle_of(handle_), name.native(), GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  return File(value_of(opened->handle));
+}
+
+OsResult<void> Directory::write_zone_identifier(const File&, const std::filesystem::path& name,
+                                                std::span<const std::uint8_t> mark) const {
+  auto opened = open_below(handle_of(handle_), name.native() + L":Zone.Identifier", GENERIC_WRITE, FILE_OVERWRITE_IF,
+                           FILE_NON_DIRECTORY_FILE);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  File stream(value_of(opened->handle));
+  return stream.write_all(mark);
+}
+
+OsResult<void> Directory::set_attributes(const std::filesystem::path& name, std::uint32_t attributes) const {
+  auto opened = open_below(handle_of(handle_), name.native(), FILE_WRITE_ATTRIBUTES, FILE_OPEN, 0);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  // Zero times leave them alone. As SetFileAttributesW: NORMAL keeps the
+  // value from being 0 (which would mean "unchanged") and is dropped beside
+  // any other bit.
+  FILE_BASIC_INFO info{};
+  info.FileAttributes = attributes | FILE_ATTRIBUTE_NORMAL;
+  const BOOL ok = SetFileInformationByHandle(opened->handle, FileBasicInfo, &info, sizeof info);
+  const DWORD error = GetLastError();
+  CloseHandle(opened->handle);
+  if (!ok) return std::unexpected(windows_error(error));
+  return {};
+}
+
+bool Directory::stamp_directory_times(const std::filesystem::path& name, std::uint64_t created_ticks,
+                                      std::uint64_t modified_ticks) const {
+  if (created_ticks == 0 && modified_ticks == 0) return true;
+  auto opened = open_below(handle_of(handle_), name.native(), FILE_WRITE_ATTRIBUTES, FILE_OPEN, FILE_DIRECTORY_FILE);
+  if (!opened) return false;
+  const bool ok = set_handle_times(opened->handle, created_ticks, modified_ticks);
+  CloseHandle(opened->handle);
+  return ok;
+}
+
+}  // namespace quarn::platform
