@@ -53,5 +53,8 @@ std::string random_generator_failure(std::uint32_t code) {
 std::string fido2_failure(std::string_view message, std::uint32_t code) {
   return "klucz FIDO2: " + std::string(message) + " (0x" + hex8(code) + ")";
 }
+std::string fido2_credential_id_size(std::size_t bytes) {
+  return join("identyfikator poswiadczenia ma ", bytes, " B");
+}
 
 }  // namespace quarn::texts
