@@ -1,11 +1,10 @@
-// quarn: the command-line front door to Quarn archives.
+// The command line's dispatch: help, version, and each command.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "cli/commands.h"
 #include "cli/help.h"
-#include "core/platform/platform.h"
 #include "quarn_version.h"
 
 namespace quarn::cli {
@@ -21,12 +20,7 @@ int usage_error(const std::string& text) {
   return exit_usage;
 }
 
-}  // namespace quarn::cli
-
-int main(int argc, char** argv) {
-  using namespace quarn::cli;
-  quarn::platform::prepare_console_output();
-  const std::vector<std::string> args = quarn::platform::command_line_arguments(argc, argv);
+int run_quarn(const std::vector<std::string>& args, Fido2Authenticator& fido2) {
   const auto print_help = [](std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     const std::string_view statuses = exit_status_help();
@@ -53,9 +47,11 @@ int main(int argc, char** argv) {
     if ((arg == "--help" || arg == "-h") && command_help(command)) return print_help(*command_help(command));
   }
   if (command == "info") return run_info(rest);
-  if (command == "list") return run_list(rest);
-  if (command == "create") return run_create(rest);
-  if (command == "extract") return run_extract(rest);
-  if (command == "test") return run_test(rest);
+  if (command == "list") return run_list(rest, fido2);
+  if (command == "create") return run_create(rest, fido2);
+  if (command == "extract") return run_extract(rest, fido2);
+  if (command == "test") return run_test(rest, fido2);
   return usage_error("Nieznane polecenie: " + command + ". Lista poleceń: quarn --help.");
 }
+
+}  // namespace quarn::cli

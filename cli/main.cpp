@@ -1,0 +1,9 @@
+// quarn: the command-line front door to Quarn archives.
+#include "cli/commands.h"
+#include "core/platform/platform.h"
+
+int main(int argc, char** argv) {
+  quarn::platform::prepare_console_output();
+  return quarn::cli::run_quarn(quarn::platform::command_line_arguments(argc, argv),
+                               quarn::platform_fido2_authenticator());
+}
