@@ -89,7 +89,7 @@ int run(const std::vector<std::string>& args, bool write, Fido2Authenticator& fi
     auto password = obtain_password(parsed->password_file, false);
     if (!password) return fail(password.error().display());
     job.password = std::move(*password);
-    announce_fido2_touch(*header);
+    announce_fido2_touch(*header, parsed->key_file.has_value());
   }
 
   static std::atomic<bool> cancel{false};

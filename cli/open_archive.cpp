@@ -21,7 +21,7 @@ Result<OpenedArchive> open_archive(const std::filesystem::path& path, const KeyS
   SecondFactorOptions factors;
   factors.key_file = keys.key_file;
   factors.authenticator = keys.fido2;
-  if (password) announce_fido2_touch(*header);
+  if (password) announce_fido2_touch(*header, keys.key_file.has_value());
   auto cipher = derive_keys(key_material(*header), password ? &*password : nullptr, factors);
   if (password) password->release();
   if (!cipher) return std::unexpected(std::move(cipher.error()));
@@ -31,9 +31,9 @@ Result<OpenedArchive> open_archive(const std::filesystem::path& path, const KeyS
   return OpenedArchive{std::move(*volumes), std::move(*header), std::move(*cipher), std::move(*loaded)};
 }
 
-void announce_fido2_touch(const Header& header) {
+void announce_fido2_touch(const Header& header, bool key_file_given) {
   const auto extensions = parse_extensions(header);
-  if (extensions && extensions->fido2)
+  if (extensions && extensions->fido2 && (key_file_given || !extensions->key_file_required))
     std::fputs("Archiwum wymaga klucza FIDO2: podłącz go i dotknij, gdy zacznie migać.\n", stderr);
 }
 

@@ -30,7 +30,8 @@ struct KeySources {
 Result<OpenedArchive> open_archive(const std::filesystem::path& path, const KeySources& keys);
 
 // Tells the user on stderr, before the key is asked, that this header's
-// archive needs a touch of its FIDO2 key; nothing for other archives.
-void announce_fido2_touch(const Header& header);
+// archive needs a touch of its FIDO2 key; nothing for other archives, or
+// when a key file it demands is missing (which ends the request first).
+void announce_fido2_touch(const Header& header, bool key_file_given);
 
 }  // namespace quarn::cli

@@ -119,10 +119,13 @@ int prepare(const Fido2CredentialRequest& request, Credential& credential) {
   return status;
 }
 
-// Whether the key's own information lists the hmac-secret extension.
-bool lists_hmac_secret(fido_dev_t* device) {
+// Whether the key's own information lists the hmac-secret extension; a
+// libfido2 status when the information cannot be had.
+std::expected<bool, int> lists_hmac_secret(fido_dev_t* device) {
   Info info;
-  if (!info.handle || fido_dev_get_cbor_info(device, info.handle) != FIDO_OK) return false;
+  if (!info.handle) return std::unexpected(FIDO_ERR_INTERNAL);
+  if (const int status = fido_dev_get_cbor_info(device, info.handle); status != FIDO_OK)
+    return std::unexpected(status);
   char** names = fido_cbor_info_extensions_ptr(info.handle);
   for (std::size_t i = 0; i < fido_cbor_info_extensions_len(info.handle); ++i)
     if (names[i] == hmac_secret) return true;
@@ -185,7 +188,9 @@ Fido2Credential Authenticator::make_credential(const Fido2CredentialRequest& req
   Device device;
   if (const int status = open_device(devices_, paths.front(), request.timeout_ms, device); status != FIDO_OK)
     return failure_credential(status);
-  if (!lists_hmac_secret(device.handle)) return Fido2Credential{};
+  const auto listed = lists_hmac_secret(device.handle);
+  if (!listed) return failure_credential(listed.error());
+  if (!*listed) return Fido2Credential{};
 
   Credential credential;
   if (!credential.handle) return failure_credential(FIDO_ERR_INTERNAL);
