@@ -121,6 +121,16 @@ def register(test_class, suite):
         set_keys(test, "secret=drugi")
         test.assertEqual(quarn_extract(test, program),
                          (1, [FACTOR + "nieprawidłowe hasło albo inny plik-klucz / klucz FIDO2"]))
+        # A key that does not know the credential: the system's text for the stand-in's code.
+        set_keys(test, "identity=obcy")
+        status, last = quarn_extract(test, program)
+        test.assertEqual(status, 1)
+        test.assertRegex(last[0], r"^" + FACTOR + r"klucz FIDO2: .* \(0x80090011\)$")
+        # A key of the same identity without the extension answers without an output.
+        set_keys(test, "secret=pierwszy,no-hmac-secret")
+        test.assertEqual(quarn_extract(test, program),
+                         (1, [FACTOR + "ten klucz FIDO2 nie obsluguje rozszerzenia hmac-secret"]))
+        set_keys(test, "secret=drugi")
         test.start(program)
         assert_window_stays(test, submit_password(test), SECOND_FACTOR_IN_WINDOW)
 
