@@ -1,12 +1,14 @@
 // `quarn create -o OUT [options] INPUT...`: makes an archive, a multi-part
 // set or a self-extracting program.
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "cli/password.h"
 #include "cli/progress.h"
+#include "core/crypto/fido2_enrolment.h"
 #include "core/platform/platform.h"
 #include "writer/archive_writer.h"
 
@@ -50,14 +52,34 @@ std::optional<std::filesystem::path> built_self_extractor() {
   return std::nullopt;
 }
 
+void announce(Fido2Touch touch) {
+  const char* text = touch == Fido2Touch::MakeCredential
+                         ? "Dotknij klucza FIDO2 (1 z 2): klucz utworzy poświadczenie dla tego archiwum.\n"
+                         : "Dotknij klucza FIDO2 jeszcze raz (2 z 2): klucz obliczy sekret tego archiwum.\n";
+  std::fputs(text, stderr);
+}
+
+// Makes a credential on the key and obtains its hmac-secret for a new salt:
+// the FIDO2 factor of the archive being made.
+Result<writer::Fido2Factor> fido2_factor(Fido2Authenticator& fido2) {
+  auto enrolment = enrol_fido2_key(fido2, announce);
+  if (!enrolment) return std::unexpected(std::move(enrolment.error()));
+  writer::Fido2Factor factor;
+  factor.rp_id = std::move(enrolment->descriptor.rp_id);
+  factor.credential_id = std::move(enrolment->descriptor.credential_id);
+  factor.salt = enrolment->descriptor.salt;
+  factor.hmac_secret_output = std::make_shared<const SecretBuffer>(std::move(enrolment->hmac_secret_output));
+  return factor;
+}
+
 }  // namespace
 
-int run_create(const std::vector<std::string>& args) {
+int run_create(const std::vector<std::string>& args, Fido2Authenticator& fido2) {
   const auto parsed = parse_arguments(
       args,
       {"--output", "--mode", "--password-file", "--key-file", "--block-size", "--level", "--argon2-memory",
        "--argon2-passes", "--argon2-lanes", "--split", "--sfx", "--format-version", "--threads"},
-      {"--overwrite", "--quiet"}, {{"-o", "--output"}, {"-q", "--quiet"}});
+      {"--overwrite", "--quiet", "--fido2"}, {{"-o", "--output"}, {"-q", "--quiet"}});
   if (!parsed.error.empty()) return usage_error(parsed.error + " Zobacz: quarn create --help.");
   const auto output = parsed.value("--output");
   if (!output || parsed.positional.empty())
@@ -89,6 +111,12 @@ int run_create(const std::vector<std::string>& args) {
     return usage_error("--format-version: 1 albo 2.");
   if (!number_option("--threads", 1, 256, options.threads, false)) return usage_error("--threads: od 1 do 256.");
   if (const auto key_file = parsed.value("--key-file")) options.key_file = platform::path_from_argument(*key_file);
+  const bool with_fido2 = parsed.flag("--fido2");
+  // Before the password is typed and the key touched for nothing.
+  if (options.key_file || with_fido2) {
+    if (auto allowed = writer::second_factors_allowed(options.mode, options.version); !allowed)
+      return fail(allowed.error().display());
+  }
 
   writer::OutputOptions out_options;
   out_options.path = platform::path_from_argument(*output);
@@ -121,6 +149,11 @@ int run_create(const std::vector<std::string>& args) {
     auto obtained = obtain_password(password_file, true);
     if (!obtained) return fail(obtained.error().display());
     password = std::move(*obtained);
+  }
+  if (with_fido2) {
+    auto factor = fido2_factor(fido2);
+    if (!factor) return fail(factor.error().display());
+    options.fido2 = std::move(*factor);
   }
 
   auto out = writer::ArchiveOutput::create(out_options);

@@ -7,6 +7,7 @@
 
 #include "cli/arguments.h"
 #include "cli/commands.h"
+#include "cli/open_archive.h"
 #include "cli/password.h"
 #include "cli/progress.h"
 #include "core/archive/header.h"
@@ -62,23 +63,21 @@ std::string details(const ExtractionReport& report) {
   return out;
 }
 
-// Whether the archive needs a password: the header says so before anything
-// is asked.
-Result<bool> archive_is_encrypted(const std::filesystem::path& path) {
+// The header, read before anything is asked: whether the archive needs a
+// password, and a FIDO2 key.
+Result<Header> read_header(const std::filesystem::path& path) {
   auto volumes = VolumeSet::open(path);
   if (!volumes) return std::unexpected(std::move(volumes.error()));
-  auto header = Header::read(*volumes);
-  if (!header) return std::unexpected(std::move(header.error()));
-  return header->encrypted();
+  return Header::read(*volumes);
 }
 
-int run(const std::vector<std::string>& args, bool write) {
+int run(const std::vector<std::string>& args, bool write, Fido2Authenticator& fido2) {
   int status = exit_ok;
   const auto parsed = parse(args, write, status);
   if (!parsed) return status;
 
-  auto encrypted = archive_is_encrypted(parsed->archive);
-  if (!encrypted) return fail(encrypted.error().display());
+  auto header = read_header(parsed->archive);
+  if (!header) return fail(header.error().display());
 
   sfx::ExtractionJob job;
   job.source = parsed->archive;
@@ -86,10 +85,11 @@ int run(const std::vector<std::string>& args, bool write) {
     job.destination = parsed->destination ? platform::path_to_utf8(*parsed->destination)
                                           : sfx::default_destination(std::filesystem::absolute(parsed->archive));
   }
-  if (*encrypted) {
+  if (header->encrypted()) {
     auto password = obtain_password(parsed->password_file, false);
     if (!password) return fail(password.error().display());
     job.password = std::move(*password);
+    announce_fido2_touch(*header, parsed->key_file.has_value());
   }
 
   static std::atomic<bool> cancel{false};
@@ -97,6 +97,7 @@ int run(const std::vector<std::string>& args, bool write) {
   Progress progress(0, !parsed->quiet);
   sfx::JobOptions options;
   options.key_file = parsed->key_file;
+  options.fido2 = &fido2;
   options.verify_only = !write;
   options.progress = [&](std::uint64_t done, std::uint64_t total) { progress.update(done, total); };
   std::string listed;
@@ -128,7 +129,7 @@ int run(const std::vector<std::string>& args, bool write) {
 
 }  // namespace
 
-int run_extract(const std::vector<std::string>& args) { return run(args, true); }
-int run_test(const std::vector<std::string>& args) { return run(args, false); }
+int run_extract(const std::vector<std::string>& args, Fido2Authenticator& fido2) { return run(args, true, fido2); }
+int run_test(const std::vector<std::string>& args, Fido2Authenticator& fido2) { return run(args, false, fido2); }
 
 }  // namespace quarn::cli

@@ -42,6 +42,8 @@ constexpr std::string_view create =
     "                             serpent-twofish-aes\n"
     "  --password-file PLIK       hasło z pliku (bez końcowego znaku nowego wiersza)\n"
     "  --key-file PLIK            plik-klucz jako drugi składnik\n"
+    "  --fido2                    klucz FIDO2 z rozszerzeniem hmac-secret jako drugi składnik\n"
+    "                             (także razem z --key-file); klucza dotyka się dwa razy\n"
     "  --block-size ROZMIAR       rozmiar bloku, np. 4M (domyślnie), od 1 B do 64M\n"
     "  --level N                  poziom kompresji Zstandard 1-22 (domyślnie 3), 0 - bez kompresji\n"
     "  --argon2-memory KIB        pamięć Argon2id w KiB (domyślnie 262144)\n"
@@ -57,7 +59,8 @@ constexpr std::string_view create =
     "\n"
     "Przykłady:\n"
     "  quarn create -o umowa.qrn dokumenty/\n"
-    "  quarn create -o kopia --split 100M --mode serpent-twofish-aes zdjecia/\n";
+    "  quarn create -o kopia --split 100M --mode serpent-twofish-aes zdjecia/\n"
+    "  quarn create -o umowa.exe --sfx auto --fido2 dokumenty/\n";
 
 constexpr std::string_view info =
     "Użycie: quarn info ARCHIWUM\n"
@@ -95,6 +98,8 @@ constexpr std::string_view extract =
     "nazwę, np. raport (2).pdf. Sprawdza SHA-256 każdego pliku. Na końcu stdout\n"
     "jest podsumowanie; wcześniej zmienione nazwy, podejrzane nazwy i pliki\n"
     "z niezgodną sumą. Ctrl-C przerywa (\"Przerwano.\"); zapisane pliki zostają.\n"
+    "Archiwum związane z kluczem FIDO2 prosi o jego dotknięcie (i PIN, gdy klucz\n"
+    "nie ma własnej weryfikacji użytkownika).\n"
     "\n"
     "Przykłady:\n"
     "  quarn extract umowa.qrn\n"

@@ -34,7 +34,7 @@ std::string time_text(std::uint64_t ticks) {
 
 }  // namespace
 
-int run_list(const std::vector<std::string>& args) {
+int run_list(const std::vector<std::string>& args, Fido2Authenticator& fido2) {
   const auto parsed = parse_arguments(args, {"--password-file", "--key-file"}, {});
   if (!parsed.error.empty()) return usage_error(parsed.error + " Zobacz: quarn list --help.");
   if (parsed.positional.size() != 1) return usage_error("Użycie: quarn list [--password-file PLIK] [--key-file PLIK] ARCHIWUM");
@@ -42,6 +42,7 @@ int run_list(const std::vector<std::string>& args) {
   KeySources keys;
   if (const auto f = parsed.value("--password-file")) keys.password_file = platform::path_from_argument(*f);
   if (const auto f = parsed.value("--key-file")) keys.key_file = platform::path_from_argument(*f);
+  keys.fido2 = &fido2;
   auto archive = open_archive(platform::path_from_argument(parsed.positional[0]), keys);
   if (!archive) return fail(archive.error().display());
 

@@ -1,62 +1,10 @@
 // quarn: the command-line front door to Quarn archives.
-#include <cstdio>
-#include <string>
-#include <vector>
-
 #include "cli/commands.h"
-#include "cli/help.h"
 #include "core/platform/platform.h"
-#include "quarn_version.h"
-
-namespace quarn::cli {
-
-int fail(const std::string& display_text) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", display_text.c_str());
-  return exit_failure;
-}
-
-int usage_error(const std::string& text) {
-  std::fprintf(stderr, "%s\n", text.c_str());
-  return exit_usage;
-}
-
-}  // namespace quarn::cli
 
 int main(int argc, char** argv) {
-  using namespace quarn::cli;
   quarn::platform::load_libraries_from_system_folder_only();
   quarn::platform::prepare_console_output();
-  const std::vector<std::string> args = quarn::platform::command_line_arguments(argc, argv);
-  const auto print_help = [](std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    const std::string_view statuses = exit_status_help();
-    std::fwrite(statuses.data(), 1, statuses.size(), stdout);
-    return exit_ok;
-  };
-  if (args.empty()) {
-    const std::string_view text = general_help();
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    return usage_error("Podaj polecenie, np. quarn info ARCHIWUM.");
-  }
-  const std::string& command = args[0];
-  const std::vector<std::string> rest(args.begin() + 1, args.end());
-  if (command == "--version" || command == "-V") {
-    std::fputs("quarn " QUARN_VERSION "\n", stdout);
-    return exit_ok;
-  }
-  if (command == "--help" || command == "-h" || command == "help") {
-    if (rest.size() == 1 && command_help(rest[0])) return print_help(*command_help(rest[0]));
-    return print_help(general_help());
-  }
-  for (const std::string& arg : rest) {
-    if (arg == "--") break;
-    if ((arg == "--help" || arg == "-h") && command_help(command)) return print_help(*command_help(command));
-  }
-  if (command == "info") return run_info(rest);
-  if (command == "list") return run_list(rest);
-  if (command == "create") return run_create(rest);
-  if (command == "extract") return run_extract(rest);
-  if (command == "test") return run_test(rest);
-  return usage_error("Nieznane polecenie: " + command + ". Lista poleceń: quarn --help.");
+  return quarn::cli::run_quarn(quarn::platform::command_line_arguments(argc, argv),
+                               quarn::platform_fido2_authenticator());
 }

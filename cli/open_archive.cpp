@@ -1,5 +1,7 @@
 #include "cli/open_archive.h"
 
+#include <cstdio>
+
 #include "cli/password.h"
 
 namespace quarn::cli {
@@ -18,6 +20,8 @@ Result<OpenedArchive> open_archive(const std::filesystem::path& path, const KeyS
   }
   SecondFactorOptions factors;
   factors.key_file = keys.key_file;
+  factors.authenticator = keys.fido2;
+  if (password) announce_fido2_touch(*header, keys.key_file.has_value());
   auto cipher = derive_keys(key_material(*header), password ? &*password : nullptr, factors);
   if (password) password->release();
   if (!cipher) return std::unexpected(std::move(cipher.error()));
@@ -25,6 +29,12 @@ Result<OpenedArchive> open_archive(const std::filesystem::path& path, const KeyS
   auto loaded = load_manifest(*volumes, *header, *cipher);
   if (!loaded) return std::unexpected(std::move(loaded.error()));
   return OpenedArchive{std::move(*volumes), std::move(*header), std::move(*cipher), std::move(*loaded)};
+}
+
+void announce_fido2_touch(const Header& header, bool key_file_given) {
+  const auto extensions = parse_extensions(header);
+  if (extensions && extensions->fido2 && (key_file_given || !extensions->key_file_required))
+    std::fputs("Archiwum wymaga klucza FIDO2: podłącz go i dotknij, gdy zacznie migać.\n", stderr);
 }
 
 }  // namespace quarn::cli

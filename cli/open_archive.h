@@ -22,10 +22,16 @@ struct OpenedArchive {
 struct KeySources {
   std::optional<std::filesystem::path> password_file;
   std::optional<std::filesystem::path> key_file;
+  Fido2Authenticator* fido2 = nullptr;  // null: the platform's
 };
 
 // The password is asked for only when the header says the archive is
 // encrypted, and released as soon as the keys are derived.
 Result<OpenedArchive> open_archive(const std::filesystem::path& path, const KeySources& keys);
+
+// Tells the user on stderr, before the key is asked, that this header's
+// archive needs a touch of its FIDO2 key; nothing for other archives, or
+// when a key file it demands is missing (which ends the request first).
+void announce_fido2_touch(const Header& header, bool key_file_given);
 
 }  // namespace quarn::cli

@@ -34,6 +34,7 @@ JobOutcome extract_archive(const ExtractionJob& job, const std::atomic<bool>& ca
 
   SecondFactorOptions factors;
   factors.key_file = options.key_file;
+  factors.authenticator = options.fido2;
   auto cipher = derive_keys(key_material(*header), job.password ? &*job.password : nullptr, factors);
   if (!cipher) return std::move(cipher.error());
 

@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "core/archive/output_writer.h"
+#include "core/crypto/second_factors.h"
 #include "core/crypto/secret_buffer.h"
 #include "core/error/archive_error.h"
 
@@ -47,6 +48,7 @@ class OutcomeSlot {
 // What the command line adds to a job; the window uses the defaults.
 struct JobOptions {
   std::optional<std::filesystem::path> key_file;
+  Fido2Authenticator* fido2 = nullptr;  // null: the platform's
   bool verify_only = false;
   unsigned workers = 0;
   // On the job's thread: once with 0 bytes when the file list is read and

@@ -21,6 +21,14 @@
 #include "writer/frame_encoder.h"
 
 namespace quarn::writer {
+
+Result<void> second_factors_allowed(EncryptionMode mode, std::uint16_t version) {
+  if (mode == EncryptionMode::None) return std::unexpected(ArchiveError::message("Drugi składnik wymaga szyfrowania."));
+  if (version == format::version_1)
+    return std::unexpected(ArchiveError::message("Drugi składnik wymaga formatu w wersji 2."));
+  return {};
+}
+
 namespace {
 
 Result<void> check_options(const WriterOptions& o, const SecretBuffer* password) {
@@ -30,15 +38,13 @@ Result<void> check_options(const WriterOptions& o, const SecretBuffer* password)
   if (o.block_size == 0 || o.block_size > format::max_block_size)
     return refuse("Rozmiar bloku musi wynosić od 1 B do 64 MiB.");
   if (o.zstd_level < 0 || o.zstd_level > ZSTD_maxCLevel()) return refuse("Poziom kompresji musi wynosić od 0 do 22.");
-  if (o.mode == EncryptionMode::None) {
-    if (o.key_file || o.fido2) return refuse("Drugi składnik wymaga szyfrowania.");
-    return {};
+  if (o.key_file || o.fido2) {
+    if (auto allowed = second_factors_allowed(o.mode, o.version); !allowed) return allowed;
   }
+  if (o.mode == EncryptionMode::None) return {};
   if (!password || password->empty()) return refuse("Podaj hasło: szyfrowane archiwum bez hasła nie powstanie.");
   if (!argon2_params_allowed(o.argon2))
     return refuse("Parametry Argon2id poza zakresem: wątki 1-64, przebiegi 1-64, pamięć od 8 KiB na wątek do 4 GiB.");
-  if (o.version == format::version_1 && (o.key_file || o.fido2))
-    return refuse("Drugi składnik wymaga formatu w wersji 2.");
   if (o.fido2 && (!o.fido2->hmac_secret_output || o.fido2->hmac_secret_output->size() != FIDO2_HMAC_SECRET_SIZE))
     return refuse("Niepoprawny opis klucza FIDO2.");
   if (o.fido2 && (o.fido2->credential_id.empty() || o.fido2->credential_id.size() > 0xFFFF ||

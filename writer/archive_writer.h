@@ -57,6 +57,11 @@ struct WriteSummary {
   std::uint64_t archive_length = 0;
 };
 
+// Whether an archive of this mode and format version may demand second
+// factors: only an encrypted one of version 2. write_archive checks it too;
+// a caller asks first when obtaining a factor costs the user a touch.
+Result<void> second_factors_allowed(EncryptionMode mode, std::uint16_t version);
+
 // `password` is required for every mode but 0 and ignored for mode 0. Ends
 // with output.finish().
 Result<WriteSummary> write_archive(const InputTree& inputs, const WriterOptions& options,

@@ -92,7 +92,8 @@ Result<FrameCipher> derive_keys(const KeyMaterial& header, const SecretBuffer* p
 
 Result<FrameCipher> derive_keys(const KeyMaterial& header, const SecretBuffer* password,
                                 const SecondFactorOptions& options) {
-  return derive_keys(header, password, options, platform_fido2_authenticator());
+  return derive_keys(header, password, options,
+                     options.authenticator ? *options.authenticator : platform_fido2_authenticator());
 }
 
 }  // namespace quarn

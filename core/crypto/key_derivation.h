@@ -50,7 +50,8 @@ inline constexpr std::string_view LABEL_FACTORS = "Quarn v2 factors";
 // on every path. Runs on the calling thread; blocks for the FIDO2 prompt.
 Result<FrameCipher> derive_keys(const KeyMaterial& header, const SecretBuffer* password,
                                 const SecondFactorOptions& options);
-// The same with a given FIDO2 authenticator instead of the platform's.
+// The same with a given FIDO2 authenticator instead of options.authenticator
+// (the first form uses options.authenticator, or the platform's when null).
 Result<FrameCipher> derive_keys(const KeyMaterial& header, const SecretBuffer* password,
                                 const SecondFactorOptions& options, Fido2Authenticator& authenticator);
 

@@ -53,28 +53,10 @@ Result<void> put_key_file(const SecondFactorOptions& options, std::span<std::uin
 
 Result<void> put_fido2(const Fido2KeyDescriptor& key, const SecondFactorOptions& options,
                        Fido2Authenticator& authenticator, std::span<std::uint8_t> out) {
-  if (authenticator.api_version() < FIDO2_MIN_API_VERSION)
-    return std::unexpected(ArchiveError::unsupported(std::string(texts::fido2_platform_too_old)));
-  std::array<std::uint8_t, 32> challenge{};
-  if (const auto drawn = authenticator.random_bytes(challenge); !drawn)
-    return std::unexpected(ArchiveError::message(texts::random_generator_failure(drawn.error())));
-  const std::string client_data = fido2_client_data_json(challenge);
-
-  Fido2Request request{key.rp_id, key.credential_id, key.salt, client_data, options.owner_window,
-                       FIDO2_TIMEOUT_MS};
-  const Fido2Answer answer = authenticator.get_assertion(request);
-  if (answer.hresult < 0) {
-    const auto code = static_cast<std::uint32_t>(answer.hresult);
-    if (code == hresult_win32_cancelled || code == hresult_nte_user_cancelled)
-      return std::unexpected(ArchiveError::cancelled());
-    return std::unexpected(ArchiveError::second_factor_required(texts::fido2_failure(answer.message, code)));
-  }
-  const bool usable = answer.assertion_version >= FIDO2_MIN_ASSERTION_VERSION && answer.hmac_secret &&
-                      answer.hmac_secret->size() == FIDO2_HMAC_SECRET_SIZE;
-  if (!usable) return std::unexpected(ArchiveError::second_factor_required(std::string(texts::fido2_no_hmac_secret)));
+  auto secret = fido2_hmac_secret(key, options.owner_window, authenticator);
+  if (!secret) return std::unexpected(std::move(secret.error()));
   out[0] = FACTOR_FIDO2;
-  const auto secret = answer.hmac_secret->view();
-  std::copy(secret.begin(), secret.end(), out.begin() + 1);
+  std::copy(secret->view().begin(), secret->view().end(), out.begin() + 1);
   return {};
 }
 
@@ -84,9 +66,11 @@ std::expected<void, std::uint32_t> Fido2Authenticator::random_bytes(std::span<st
   return platform::random_bytes(out);
 }
 
-std::string fido2_client_data_json(std::span<const std::uint8_t, 32> challenge) {
+std::string fido2_client_data_json(std::span<const std::uint8_t, 32> challenge, std::string_view type) {
   static constexpr char digits[] = "0123456789abcdef";
-  std::string text = R"({"type":"webauthn.get","challenge":")";
+  std::string text = R"({"type":")";
+  text += type;
+  text += R"(","challenge":")";
   for (const std::uint8_t byte : challenge) {
     text += digits[byte >> 4];
     text += digits[byte & 0x0F];
@@ -95,6 +79,30 @@ std::string fido2_client_data_json(std::span<const std::uint8_t, 32> challenge) 
   text += FIDO2_ORIGIN_DOMAIN;
   text += R"("})";
   return text;
+}
+
+ArchiveError fido2_request_error(std::int32_t hresult, std::string_view message) {
+  const auto code = static_cast<std::uint32_t>(hresult);
+  if (code == hresult_win32_cancelled || code == hresult_nte_user_cancelled) return ArchiveError::cancelled();
+  return ArchiveError::second_factor_required(texts::fido2_failure(message, code));
+}
+
+Result<SecretBuffer> fido2_hmac_secret(const Fido2KeyDescriptor& key, void* owner_window,
+                                       Fido2Authenticator& authenticator) {
+  if (authenticator.api_version() < FIDO2_MIN_API_VERSION)
+    return std::unexpected(ArchiveError::unsupported(std::string(texts::fido2_platform_too_old)));
+  std::array<std::uint8_t, 32> challenge{};
+  if (const auto drawn = authenticator.random_bytes(challenge); !drawn)
+    return std::unexpected(ArchiveError::message(texts::random_generator_failure(drawn.error())));
+  const std::string client_data = fido2_client_data_json(challenge);
+
+  const Fido2Request request{key.rp_id, key.credential_id, key.salt, client_data, owner_window, FIDO2_TIMEOUT_MS};
+  Fido2Answer answer = authenticator.get_assertion(request);
+  if (answer.hresult < 0) return std::unexpected(fido2_request_error(answer.hresult, answer.message));
+  const bool usable = answer.assertion_version >= FIDO2_MIN_ASSERTION_VERSION && answer.hmac_secret &&
+                      answer.hmac_secret->size() == FIDO2_HMAC_SECRET_SIZE;
+  if (!usable) return std::unexpected(ArchiveError::second_factor_required(std::string(texts::fido2_no_hmac_secret)));
+  return std::move(*answer.hmac_secret);
 }
 
 std::size_t factor_string_size(bool key_file, bool fido2) {
@@ -131,7 +139,8 @@ Result<SecretBuffer> collect_factors(const HeaderExtensions& extensions, const S
 }
 
 Result<SecretBuffer> collect_factors(const HeaderExtensions& extensions, const SecondFactorOptions& options) {
-  return collect_factors(extensions, options, platform_fido2_authenticator());
+  return collect_factors(extensions, options,
+                         options.authenticator ? *options.authenticator : platform_fido2_authenticator());
 }
 
 }  // namespace quarn

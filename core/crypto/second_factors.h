@@ -19,10 +19,13 @@
 
 namespace quarn {
 
+class Fido2Authenticator;
+
 // What the caller offers for the factors an archive may demand.
 struct SecondFactorOptions {
   std::optional<std::filesystem::path> key_file;
   void* owner_window = nullptr;  // HWND owning the FIDO2 prompt; null: the foreground window
+  Fido2Authenticator* authenticator = nullptr;  // who asks the key; null: the platform's
 };
 
 inline constexpr std::uint64_t KEY_FILE_MAX = 67108864;  // 64 MiB, inclusive
@@ -34,6 +37,9 @@ inline constexpr std::size_t FIDO2_HMAC_SECRET_SIZE = 32;
 // The host of the origin in client_data_json. The derived keys do not depend
 // on it: only the hmac-secret output enters them.
 inline constexpr std::string_view FIDO2_ORIGIN_DOMAIN = "quarn.invalid";
+// The relying party of the credentials that `quarn create --fido2` makes; an
+// archive's descriptor names its own, which extraction uses.
+inline constexpr std::string_view FIDO2_RP_ID = FIDO2_ORIGIN_DOMAIN;
 
 // One assertion request with the hmac-secret extension, as the platform
 // authenticator receives it. The borrows last for the call only.
@@ -57,6 +63,28 @@ struct Fido2Answer {
   std::optional<SecretBuffer> hmac_secret;
 };
 
+// A request to make a credential for one of our archives: ES256, not
+// resident, with the hmac-secret extension, user verification required, on a
+// cross-platform key. The borrows last for the call only.
+struct Fido2CredentialRequest {
+  std::string_view rp_id;                           // UTF-8
+  std::string_view rp_name;
+  std::span<const std::uint8_t> user_id;
+  std::string_view user_name;                       // also the display name
+  std::string_view client_data_json;                // type "webauthn.create"
+  void* owner_window = nullptr;                     // null: the foreground window
+  std::uint32_t timeout_ms = FIDO2_TIMEOUT_MS;
+};
+
+// The credential made, or why not: a negative `hresult` as in Fido2Answer.
+// `hmac_secret` says whether the key enabled the extension for it.
+struct Fido2Credential {
+  std::int32_t hresult = 0;
+  std::string message;
+  std::vector<std::uint8_t> credential_id;
+  bool hmac_secret = false;
+};
+
 // The platform's FIDO2 facilities, replaceable in tests. Called on one thread
 // at a time.
 class Fido2Authenticator {
@@ -64,19 +92,30 @@ class Fido2Authenticator {
   virtual ~Fido2Authenticator() = default;
   // The WebAuthn API version; 0 when there is no platform support at all.
   virtual std::uint32_t api_version() = 0;
-  // The challenge's random bytes; the default draws them from the system's
-  // generator. On failure the system's status.
+  // The challenge's and the salt's random bytes; the default draws them from
+  // the system's generator. On failure the system's status.
   virtual std::expected<void, std::uint32_t> random_bytes(std::span<std::uint8_t> out);
   // Blocks until the user acts or the time-out passes.
   virtual Fido2Answer get_assertion(const Fido2Request& request) = 0;
+  // Blocks until the user acts or the time-out passes. Only called when
+  // api_version() is at least FIDO2_MIN_API_VERSION.
+  virtual Fido2Credential make_credential(const Fido2CredentialRequest& request) = 0;
 };
 
 // The build's platform authenticator: WebAuthn (webauthn.dll, loaded on first
-// use) on Windows; on other systems one that reports API version 0.
+// use) on Windows; libfido2 elsewhere when the build found it, otherwise one
+// that reports API version 0.
 Fido2Authenticator& platform_fido2_authenticator();
 
-// {"type":"webauthn.get","challenge":"<64 lower-case hex digits>","origin":"https://<FIDO2_ORIGIN_DOMAIN>"}
-std::string fido2_client_data_json(std::span<const std::uint8_t, 32> challenge);
+// {"type":"<type>","challenge":"<64 lower-case hex digits>","origin":"https://<FIDO2_ORIGIN_DOMAIN>"}
+// with the type "webauthn.get" unless another is given.
+std::string fido2_client_data_json(std::span<const std::uint8_t, 32> challenge,
+                                   std::string_view type = "webauthn.get");
+
+// How a failed FIDO2 request reads: the cancelled codes (0x800704C7,
+// 0x80090036) as Cancelled, any other as SecondFactorRequired
+// "klucz FIDO2: <message> (0x........)". `hresult` is negative.
+ArchiveError fido2_request_error(std::int32_t hresult, std::string_view message);
 
 inline constexpr std::uint8_t FACTOR_KEY_FILE = 0x01;
 inline constexpr std::uint8_t FACTOR_FIDO2 = 0x02;
@@ -107,7 +146,13 @@ Result<void> hash_key_file(const std::filesystem::path& path,
 //   SecondFactorRequired "ten klucz FIDO2 nie obsluguje rozszerzenia hmac-secret".
 Result<SecretBuffer> collect_factors(const HeaderExtensions& extensions, const SecondFactorOptions& options,
                                      Fido2Authenticator& authenticator);
-// The same with the platform authenticator.
+// The same with options.authenticator, or the platform's when it is null.
 Result<SecretBuffer> collect_factors(const HeaderExtensions& extensions, const SecondFactorOptions& options);
+
+// The FIDO2 branch of collect_factors on its own: the key's 32-byte
+// hmac-secret output for the descriptor's credential and salt, with the
+// errors listed above from the API version on.
+Result<SecretBuffer> fido2_hmac_secret(const Fido2KeyDescriptor& key, void* owner_window,
+                                       Fido2Authenticator& authenticator);
 
 }  // namespace quarn

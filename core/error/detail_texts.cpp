@@ -53,6 +53,9 @@ std::string random_generator_failure(std::uint32_t code) {
 std::string fido2_failure(std::string_view message, std::uint32_t code) {
   return "klucz FIDO2: " + std::string(message) + " (0x" + hex8(code) + ")";
 }
+std::string fido2_credential_id_size(std::size_t bytes) {
+  return join("identyfikator poswiadczenia ma ", bytes, " B");
+}
 
 std::string link_in_destination(std::string_view folder, std::string_view entry) {
   return "Rozpakowywanie przerwane: w folderze docelowym w miejscu folderu " + std::string(folder) +

@@ -56,6 +56,7 @@ std::string argon2_failure(std::string_view library_text);
 std::string key_file_unreadable(std::string_view path, std::string_view system_text);
 std::string random_generator_failure(std::uint32_t code);
 std::string fido2_failure(std::string_view message, std::uint32_t code);
+std::string fido2_credential_id_size(std::size_t bytes);
 
 // Extraction.
 inline constexpr std::string_view frame_without_file = "ramka bez pliku";

@@ -26,6 +26,12 @@ class FakeAuthenticator final : public Fido2Authenticator {
   std::string last_client_data_json;
   void* last_owner_window = nullptr;
   std::uint32_t last_timeout_ms = 0;
+  // make_credential answers with this and records the request.
+  Fido2Credential credential;
+  int credentials_made = 0;
+  std::string last_rp_name;
+  std::vector<std::uint8_t> last_user_id;
+  std::string last_user_name;
 
   // An authenticator whose key answers with `output` in an assertion of version 3.
   static FakeAuthenticator answering(std::vector<std::uint8_t> output) {
@@ -55,6 +61,18 @@ class FakeAuthenticator final : public Fido2Authenticator {
     Fido2Answer copy{answer.hresult, answer.message, answer.assertion_version, std::nullopt};
     if (output) copy.hmac_secret = SecretBuffer::from_bytes(*output);
     return copy;
+  }
+
+  Fido2Credential make_credential(const Fido2CredentialRequest& request) override {
+    ++credentials_made;
+    last_rp_id = std::string(request.rp_id);
+    last_rp_name = std::string(request.rp_name);
+    last_user_id.assign(request.user_id.begin(), request.user_id.end());
+    last_user_name = std::string(request.user_name);
+    last_client_data_json = std::string(request.client_data_json);
+    last_owner_window = request.owner_window;
+    last_timeout_ms = request.timeout_ms;
+    return credential;
   }
 };
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/crypto/fido2_enrolment.h"
 #include "core/crypto/hash.h"
 #include "core/crypto/second_factors.h"
 #include "core/error/detail_texts.h"
@@ -212,6 +213,98 @@ INSTANTIATE_TEST_SUITE_P(
         failure("ErrorWithoutText", 0x8007000E, "", ErrorKind::SecondFactorRequired, "klucz FIDO2:  (0x8007000E)"),
         without_secret("AssertionVersion2", 2, output32()), without_secret("MissingOutput", 3, std::nullopt),
         without_secret("ShortOutput", 3, Bytes(31, 1)), without_secret("LongOutput", 4, Bytes(33, 1))),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// Binding a new archive: what the key is asked, and a descriptor that makes
+// extraction ask it again for the same output.
+TEST_F(SecondFactorsTest, EnrolmentMakesACredentialThenAsksItsSecret) {
+  fake_.credential.credential_id = {0xC7, 0xC8};
+  fake_.credential.hmac_secret = true;
+  fake_.challenge_seed = 0x10;
+  int owner = 0;
+  std::vector<Fido2Touch> touches;
+  auto made = enrol_fido2_key(
+      fake_, [&](Fido2Touch touch) {
+        touches.push_back(touch);
+        EXPECT_EQ(fake_.credentials_made + fake_.assertions, static_cast<int>(touches.size()) - 1);
+      },
+      &owner);
+  ASSERT_TRUE(made.has_value()) << made.error().display();
+  EXPECT_EQ(touches, (std::vector{Fido2Touch::MakeCredential, Fido2Touch::Assertion}));
+  EXPECT_EQ(fake_.credentials_made, 1);
+  EXPECT_EQ(fake_.last_rp_name, "Quarn");
+  EXPECT_EQ(fake_.last_user_id, (Bytes{'q', 'u', 'a', 'r', 'n'}));
+  EXPECT_EQ(fake_.last_user_name, "Quarn");
+  EXPECT_EQ(made->descriptor.rp_id, "quarn.invalid");
+  EXPECT_EQ(made->descriptor.credential_id, (Bytes{0xC7, 0xC8}));
+  EXPECT_EQ(bytes_of(made->hmac_secret_output), output32());
+  // Three draws: the credential's challenge, the salt, the assertion's challenge.
+  EXPECT_EQ(fake_.random_draws, 3);
+  EXPECT_EQ(made->descriptor.salt[0], 0x10);
+  // The assertion was the extraction's own, for the new credential and salt.
+  EXPECT_EQ(fake_.last_rp_id, "quarn.invalid");
+  EXPECT_EQ(fake_.last_credential_id, (Bytes{0xC7, 0xC8}));
+  EXPECT_EQ(fake_.last_salt, Bytes(made->descriptor.salt.begin(), made->descriptor.salt.end()));
+  EXPECT_EQ(fake_.last_owner_window, &owner);
+  EXPECT_EQ(fake_.last_timeout_ms, 120000u);
+}
+
+TEST_F(SecondFactorsTest, EnrolmentRequestsTheCredentialWithCreationClientData) {
+  fake_.credential = {static_cast<std::int32_t>(0x80090036), "", {}, false};
+  fake_.challenge_seed = 0xF0;
+  auto made = enrol_fido2_key(fake_, [](Fido2Touch) {});
+  ASSERT_FALSE(made.has_value());
+  EXPECT_EQ(made.error().kind(), ErrorKind::Cancelled);
+  EXPECT_EQ(fake_.last_client_data_json,
+            R"({"type":"webauthn.create","challenge":")"
+            "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff000102030405060708090a0b0c0d0e0f"
+            R"(","origin":"https://quarn.invalid"})");
+  EXPECT_EQ(fake_.assertions, 0);
+}
+
+struct EnrolmentCase {
+  const char* name;
+  std::uint32_t api_version;
+  Fido2Credential credential;
+  ErrorKind kind;
+  std::string detail;
+  int credentials_made;
+};
+
+void PrintTo(const EnrolmentCase& c, std::ostream* out) { *out << c.name; }
+
+class EnrolmentFailureTest : public ::testing::TestWithParam<EnrolmentCase> {};
+
+TEST_P(EnrolmentFailureTest, EndsWithoutAskingForTheSecret) {
+  test::FakeAuthenticator fake = test::FakeAuthenticator::answering(output32());
+  fake.version = GetParam().api_version;
+  fake.credential = GetParam().credential;
+  auto made = enrol_fido2_key(fake, [](Fido2Touch) {});
+  ASSERT_FALSE(made.has_value());
+  EXPECT_EQ(made.error().kind(), GetParam().kind);
+  EXPECT_EQ(made.error().detail(), GetParam().detail);
+  EXPECT_EQ(fake.credentials_made, GetParam().credentials_made);
+  EXPECT_EQ(fake.assertions, 0);
+}
+
+Fido2Credential credential(std::uint32_t code, std::string message, std::size_t id_size, bool hmac_secret) {
+  return {static_cast<std::int32_t>(code), std::move(message), Bytes(id_size, 0x5A), hmac_secret};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Credentials, EnrolmentFailureTest,
+    ::testing::Values(
+        EnrolmentCase{"PlatformTooOld", 3, credential(0, "", 16, true), ErrorKind::Unsupported,
+                      std::string(texts::fido2_platform_too_old), 0},
+        EnrolmentCase{"CancelledByWin32Code", 4, credential(0x800704C7, "", 0, false), ErrorKind::Cancelled, "", 1},
+        EnrolmentCase{"OtherError", 4, credential(0x80090011, "Nie znaleziono", 0, false),
+                      ErrorKind::SecondFactorRequired, "klucz FIDO2: Nie znaleziono (0x80090011)", 1},
+        EnrolmentCase{"NoHmacSecret", 4, credential(0, "", 16, false), ErrorKind::SecondFactorRequired,
+                      std::string(texts::fido2_no_hmac_secret), 1},
+        EnrolmentCase{"EmptyCredentialId", 4, credential(0, "", 0, true), ErrorKind::SecondFactorRequired,
+                      "klucz FIDO2: identyfikator poswiadczenia ma 0 B (0x00000000)", 1},
+        EnrolmentCase{"CredentialIdTooLong", 4, credential(0, "", 65536, true), ErrorKind::SecondFactorRequired,
+                      "klucz FIDO2: identyfikator poswiadczenia ma 65536 B (0x00000000)", 1}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(PlatformAuthenticatorTest, WithoutWebAuthnTheFactorIsUnsupported) {

@@ -24,6 +24,9 @@ import time
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fido2_cases  # noqa: E402
+
 ARGS = None
 
 TITLE = "Quarn - archiwum samorozpakowujące się"
@@ -731,14 +734,19 @@ class SelfExtractorTest(unittest.TestCase):
         self.assertEqual(rest[1:], ["absent"] * (len(rest) - 1), states)
 
 
+fido2_cases.register(SelfExtractorTest, sys.modules[__name__])
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     for name in ("--sfx", "--quarn", "--probe", "--runner", "--artifacts", "--marker", "--control"):
         parser.add_argument(name, required=True)
+    fido2_cases.add_arguments(parser)
     ARGS, rest = parser.parse_known_args()
     for name in ("sfx", "quarn", "probe", "runner", "artifacts", "marker", "control"):
         setattr(ARGS, name, os.path.abspath(getattr(ARGS, name)))
+    fido2_cases.resolve_arguments(ARGS)
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 

@@ -37,7 +37,9 @@ if(CMAKE_CROSSCOMPILING AND TARGET quarn-sfx)
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/sfx_e2e/test_sfx.py
             --sfx $<TARGET_FILE:quarn-sfx> --quarn $<TARGET_FILE:quarn> --probe $<TARGET_FILE:quarn_sfx_probe>
             --marker $<TARGET_FILE:quarn_test_marker> --control $<TARGET_FILE:quarn_test_planted_control>
-            --runner ${CMAKE_CROSSCOMPILING_EMULATOR} --artifacts ${CMAKE_BINARY_DIR}/sfx-e2e)
+            --runner ${CMAKE_CROSSCOMPILING_EMULATOR} --artifacts ${CMAKE_BINARY_DIR}/sfx-e2e
+            --webauthn $<TARGET_FILE:webauthn_standin>
+            --native-quarn ${CMAKE_BINARY_DIR}/../native/tests/quarn_with_soft_key)
   # Its own Wine prefix and X display; alone, so that timings hold.
   set_tests_properties(windows.sfx.e2e PROPERTIES RUN_SERIAL TRUE TIMEOUT 900)
 endif()

@@ -11,6 +11,9 @@ class UnavailableAuthenticator final : public Fido2Authenticator {
   Fido2Answer get_assertion(const Fido2Request&) override {
     invariant_violated("FIDO2 assertion requested without platform support");
   }
+  Fido2Credential make_credential(const Fido2CredentialRequest&) override {
+    invariant_violated("FIDO2 credential requested without platform support");
+  }
 };
 
 }  // namespace

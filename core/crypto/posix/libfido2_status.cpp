@@ -45,4 +45,12 @@ Fido2Answer failure_answer(int status) {
   return answer;
 }
 
+Fido2Credential failure_credential(int status) {
+  Fido2Answer answer = failure_answer(status);
+  Fido2Credential credential;
+  credential.hresult = answer.hresult;
+  credential.message = std::move(answer.message);
+  return credential;
+}
+
 }  // namespace quarn::libfido2

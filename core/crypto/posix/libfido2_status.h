@@ -20,5 +20,8 @@ inline constexpr int status_no_user_verification = -1002;
 // A key without the hmac-secret extension answers as one that returned no
 // output, so the caller names what is missing.
 Fido2Answer failure_answer(int status);
+// The same for a credential request: a key without the extension gives a
+// credential without hmac-secret.
+Fido2Credential failure_credential(int status);
 
 }  // namespace quarn::libfido2

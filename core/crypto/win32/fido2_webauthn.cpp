@@ -11,96 +11,13 @@
 #include <vector>
 
 #include "core/crypto/second_factors.h"
+#include "core/crypto/win32/webauthn_abi.h"
 #include "core/platform/utf.h"
 
 namespace quarn {
 namespace {
 
-// The WebAuthn ABI as far as we use it. The SDK headers available to the
-// cross compiler stop before the hmac-secret fields, so the structures are
-// declared here: options version 6 and assertion version 3 (API version 4).
-struct WaCredential {
-  DWORD dwVersion;
-  DWORD cbId;
-  PBYTE pbId;
-  LPCWSTR pwszCredentialType;
-};
-struct WaCredentials {
-  DWORD cCredentials;
-  WaCredential* pCredentials;
-};
-struct WaExtensions {
-  DWORD cExtensions;
-  void* pExtensions;
-};
-struct WaClientData {
-  DWORD dwVersion;
-  DWORD cbClientDataJSON;
-  PBYTE pbClientDataJSON;
-  LPCWSTR pwszHashAlgId;
-};
-struct WaHmacSecretSalt {
-  DWORD cbFirst;
-  PBYTE pbFirst;
-  DWORD cbSecond;
-  PBYTE pbSecond;
-};
-struct WaCredWithHmacSecretSalt {
-  DWORD cbCredID;
-  PBYTE pbCredID;
-  WaHmacSecretSalt* pHmacSecretSalt;
-};
-struct WaHmacSecretSaltValues {
-  WaHmacSecretSalt* pGlobalHmacSalt;
-  DWORD cCredWithHmacSecretSaltList;
-  WaCredWithHmacSecretSalt* pCredWithHmacSecretSaltList;
-};
-struct WaGetAssertionOptions {  // version 6
-  DWORD dwVersion;
-  DWORD dwTimeoutMilliseconds;
-  WaCredentials CredentialList;
-  WaExtensions Extensions;
-  DWORD dwAuthenticatorAttachment;
-  DWORD dwUserVerificationRequirement;
-  DWORD dwFlags;
-  PCWSTR pwszU2fAppId;                                 // version 2
-  BOOL* pbU2fAppId;
-  GUID* pCancellationId;                               // version 3
-  void* pAllowCredentialList;                          // version 4
-  DWORD dwCredLargeBlobOperation;                      // version 5
-  DWORD cbCredLargeBlob;
-  PBYTE pbCredLargeBlob;
-  WaHmacSecretSaltValues* pHmacSecretSaltValues;       // version 6
-  BOOL bBrowserInPrivateMode;
-};
-struct WaAssertion {  // fields up to version 3; read past version 1 only by version
-  DWORD dwVersion;
-  DWORD cbAuthenticatorData;
-  PBYTE pbAuthenticatorData;
-  DWORD cbSignature;
-  PBYTE pbSignature;
-  WaCredential Credential;
-  DWORD cbUserId;
-  PBYTE pbUserId;
-  WaExtensions Extensions;                             // version 2
-  DWORD cbCredLargeBlob;
-  PBYTE pbCredLargeBlob;
-  DWORD dwCredLargeBlobStatus;
-  WaHmacSecretSalt* pHmacSecret;                       // version 3
-};
-
-constexpr DWORD options_version = 6;
-constexpr DWORD credential_version = 1;
-constexpr DWORD client_data_version = 1;
-constexpr DWORD attachment_cross_platform = 2;
-constexpr DWORD user_verification_required = 1;
-constexpr DWORD hmac_secret_values_flag = 0x00100000;
 constexpr DWORD facility_nt_bit = 0x10000000;
-
-using GetApiVersionNumber = DWORD(WINAPI*)();
-using AuthenticatorGetAssertion = HRESULT(WINAPI*)(HWND, LPCWSTR, const WaClientData*, const WaGetAssertionOptions*,
-                                                   WaAssertion**);
-using FreeAssertion = void(WINAPI*)(WaAssertion*);
 
 template <class Fn>
 Fn entry(HMODULE module, const char* name) {
@@ -108,11 +25,15 @@ Fn entry(HMODULE module, const char* name) {
 }
 
 struct WebAuthnLibrary {
-  GetApiVersionNumber get_api_version = nullptr;
-  AuthenticatorGetAssertion get_assertion = nullptr;
-  FreeAssertion free_assertion = nullptr;
+  webauthn::GetApiVersionNumber get_api_version = nullptr;
+  webauthn::AuthenticatorGetAssertion get_assertion = nullptr;
+  webauthn::FreeAssertion free_assertion = nullptr;
+  webauthn::AuthenticatorMakeCredential make_credential = nullptr;
+  webauthn::FreeCredentialAttestation free_attestation = nullptr;
 
-  bool complete() const { return get_api_version && get_assertion && free_assertion; }
+  bool complete() const {
+    return get_api_version && get_assertion && free_assertion && make_credential && free_attestation;
+  }
 
   // Loaded once for the process and never unloaded.
   static const WebAuthnLibrary& instance() {
@@ -120,11 +41,21 @@ struct WebAuthnLibrary {
       WebAuthnLibrary loaded;
       HMODULE module = LoadLibraryExW(L"webauthn.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
       if (!module) return loaded;
-      loaded.get_api_version = entry<GetApiVersionNumber>(module, "WebAuthNGetApiVersionNumber");
-      loaded.get_assertion = entry<AuthenticatorGetAssertion>(module, "WebAuthNAuthenticatorGetAssertion");
-      loaded.free_assertion = entry<FreeAssertion>(module, "WebAuthNFreeAssertion");
+      loaded.get_api_version = entry<webauthn::GetApiVersionNumber>(module, "WebAuthNGetApiVersionNumber");
+      loaded.get_assertion = entry<webauthn::AuthenticatorGetAssertion>(module, "WebAuthNAuthenticatorGetAssertion");
+      loaded.free_assertion = entry<webauthn::FreeAssertion>(module, "WebAuthNFreeAssertion");
+      loaded.make_credential =
+          entry<webauthn::AuthenticatorMakeCredential>(module, "WebAuthNAuthenticatorMakeCredential");
+      loaded.free_attestation =
+          entry<webauthn::FreeCredentialAttestation>(module, "WebAuthNFreeCredentialAttestation");
       return loaded;
     }();
+    return library;
+  }
+
+  static const WebAuthnLibrary& loaded() {
+    const auto& library = instance();
+    if (!library.complete()) invariant_violated("WebAuthn request without webauthn.dll");
     return library;
   }
 };
@@ -132,6 +63,11 @@ struct WebAuthnLibrary {
 std::string to_utf8(std::wstring_view text) {
   while (!text.empty() && iswspace(text.back())) text.remove_suffix(1);
   return platform::utf16_to_utf8(std::u16string(text.begin(), text.end()));
+}
+
+std::wstring to_wide(std::string_view text) {
+  const std::u16string units = platform::utf8_to_utf16(text);
+  return std::wstring(units.begin(), units.end());  // c_str() supplies the NUL
 }
 
 // The thread's COM error description when there is one, otherwise the
@@ -165,6 +101,21 @@ std::string hresult_message(HRESULT result) {
   return text;
 }
 
+HWND owner(void* window) { return window ? static_cast<HWND>(window) : GetForegroundWindow(); }
+
+// The extension output of a credential attestation says whether the key
+// enabled hmac-secret for the credential.
+bool hmac_secret_enabled(const webauthn::CredentialAttestation& attestation) {
+  if (attestation.dwVersion < webauthn::attestation_extensions_version) return false;
+  for (DWORD i = 0; i < attestation.Extensions.cExtensions; ++i) {
+    const webauthn::Extension& extension = attestation.Extensions.pExtensions[i];
+    if (extension.pwszExtensionIdentifier && std::wstring_view(extension.pwszExtensionIdentifier) == webauthn::hmac_secret_extension &&
+        extension.cbExtension == sizeof(BOOL) && extension.pvExtension)
+      return *static_cast<const BOOL*>(extension.pvExtension) != FALSE;
+  }
+  return false;
+}
+
 class WebAuthnAuthenticator final : public Fido2Authenticator {
  public:
   std::uint32_t api_version() override {
@@ -173,34 +124,31 @@ class WebAuthnAuthenticator final : public Fido2Authenticator {
   }
 
   Fido2Answer get_assertion(const Fido2Request& request) override {
-    const auto& library = WebAuthnLibrary::instance();
-    if (!library.complete()) invariant_violated("WebAuthn assertion without webauthn.dll");
-
-    const std::u16string rp_id16 = platform::utf8_to_utf16(request.rp_id);
-    const std::wstring rp_id(rp_id16.begin(), rp_id16.end());  // c_str() supplies the NUL
+    const auto& library = WebAuthnLibrary::loaded();
+    const std::wstring rp_id = to_wide(request.rp_id);
     std::vector<std::uint8_t> credential_id(request.credential_id.begin(), request.credential_id.end());
     std::array<std::uint8_t, 32> salt{};
     std::copy(request.salt.begin(), request.salt.end(), salt.begin());
     std::string json(request.client_data_json);
 
-    WaCredential credential{credential_version, static_cast<DWORD>(credential_id.size()), credential_id.data(),
-                            L"public-key"};
-    WaHmacSecretSalt hmac_salt{static_cast<DWORD>(salt.size()), salt.data(), 0, nullptr};
-    WaHmacSecretSaltValues salt_values{&hmac_salt, 0, nullptr};
-    WaClientData client_data{client_data_version, static_cast<DWORD>(json.size()),
-                             reinterpret_cast<PBYTE>(json.data()), L"SHA-256"};
-    WaGetAssertionOptions options{};
-    options.dwVersion = options_version;
+    webauthn::Credential credential{webauthn::credential_version, static_cast<DWORD>(credential_id.size()),
+                                    credential_id.data(), webauthn::credential_type};
+    webauthn::HmacSecretSalt hmac_salt{static_cast<DWORD>(salt.size()), salt.data(), 0, nullptr};
+    webauthn::HmacSecretSaltValues salt_values{&hmac_salt, 0, nullptr};
+    webauthn::ClientData client_data{webauthn::client_data_version, static_cast<DWORD>(json.size()),
+                                     reinterpret_cast<PBYTE>(json.data()), webauthn::hash_sha256};
+    webauthn::GetAssertionOptions options{};
+    options.dwVersion = webauthn::get_assertion_options_version;
     options.dwTimeoutMilliseconds = request.timeout_ms;
     options.CredentialList = {1, &credential};
-    options.dwAuthenticatorAttachment = attachment_cross_platform;
-    options.dwUserVerificationRequirement = user_verification_required;
-    options.dwFlags = hmac_secret_values_flag;
+    options.dwAuthenticatorAttachment = webauthn::attachment_cross_platform;
+    options.dwUserVerificationRequirement = webauthn::user_verification_required;
+    options.dwFlags = webauthn::hmac_secret_values_flag;
     options.pHmacSecretSaltValues = &salt_values;
 
-    HWND window = request.owner_window ? static_cast<HWND>(request.owner_window) : GetForegroundWindow();
-    WaAssertion* assertion = nullptr;
-    const HRESULT result = library.get_assertion(window, rp_id.c_str(), &client_data, &options, &assertion);
+    webauthn::Assertion* assertion = nullptr;
+    const HRESULT result =
+        library.get_assertion(owner(request.owner_window), rp_id.c_str(), &client_data, &options, &assertion);
 
     Fido2Answer answer;
     answer.hresult = static_cast<std::int32_t>(result);
@@ -216,6 +164,50 @@ class WebAuthnAuthenticator final : public Fido2Authenticator {
       answer.hmac_secret = SecretBuffer::from_bytes({assertion->pHmacSecret->pbFirst, assertion->pHmacSecret->cbFirst});
     library.free_assertion(assertion);
     return answer;
+  }
+
+  Fido2Credential make_credential(const Fido2CredentialRequest& request) override {
+    const auto& library = WebAuthnLibrary::loaded();
+    const std::wstring rp_id = to_wide(request.rp_id);
+    const std::wstring rp_name = to_wide(request.rp_name);
+    const std::wstring user_name = to_wide(request.user_name);
+    std::vector<std::uint8_t> user_id(request.user_id.begin(), request.user_id.end());
+    std::string json(request.client_data_json);
+
+    webauthn::RpEntity rp{webauthn::entity_version, rp_id.c_str(), rp_name.c_str(), nullptr};
+    webauthn::UserEntity user{webauthn::entity_version, static_cast<DWORD>(user_id.size()), user_id.data(),
+                              user_name.c_str(), nullptr, user_name.c_str()};
+    webauthn::CoseParameter es256{webauthn::cose_parameter_version, webauthn::credential_type, webauthn::cose_es256};
+    webauthn::CoseParameters parameters{1, &es256};
+    webauthn::ClientData client_data{webauthn::client_data_version, static_cast<DWORD>(json.size()),
+                                     reinterpret_cast<PBYTE>(json.data()), webauthn::hash_sha256};
+    BOOL enable_hmac_secret = TRUE;
+    webauthn::Extension hmac_secret{webauthn::hmac_secret_extension, sizeof(BOOL), &enable_hmac_secret};
+    webauthn::MakeCredentialOptions options{};
+    options.dwVersion = webauthn::make_credential_options_version;
+    options.dwTimeoutMilliseconds = request.timeout_ms;
+    options.Extensions = {1, &hmac_secret};
+    options.dwAuthenticatorAttachment = webauthn::attachment_cross_platform;
+    options.bRequireResidentKey = FALSE;
+    options.dwUserVerificationRequirement = webauthn::user_verification_required;
+    options.dwAttestationConveyancePreference = webauthn::attestation_conveyance_none;
+
+    webauthn::CredentialAttestation* attestation = nullptr;
+    const HRESULT result = library.make_credential(owner(request.owner_window), &rp, &user, &parameters,
+                                                   &client_data, &options, &attestation);
+    Fido2Credential made;
+    made.hresult = static_cast<std::int32_t>(result);
+    if (FAILED(result)) {
+      made.message = hresult_message(result);
+      if (attestation) library.free_attestation(attestation);
+      return made;
+    }
+    if (!attestation) return made;  // no credential: no hmac-secret either
+    if (attestation->pbCredentialId)
+      made.credential_id.assign(attestation->pbCredentialId, attestation->pbCredentialId + attestation->cbCredentialId);
+    made.hmac_secret = hmac_secret_enabled(*attestation);
+    library.free_attestation(attestation);
+    return made;
   }
 };
 
