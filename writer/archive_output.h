@@ -26,7 +26,9 @@ class ArchiveOutput {
   // first when making a self-extractor.
   static Result<ArchiveOutput> create(const OutputOptions& options);
 
+  // Buffered: what is written reaches the files by flush() at the latest.
   Result<void> write(std::span<const std::uint8_t> bytes);
+  Result<void> flush();
 
   // Closes and deletes everything written: for a failure half way.
   void discard();
@@ -40,11 +42,15 @@ class ArchiveOutput {
  private:
   ArchiveOutput() = default;
   Result<void> open_next_part();
+  Result<void> write_through(std::span<const std::uint8_t> bytes);
+
+  static constexpr std::size_t buffer_capacity = 1u << 20;
 
   OutputOptions options_;
   platform::File current_;
   std::uint64_t current_length_ = 0;
-  std::uint64_t stream_length_ = 0;
+  std::uint64_t stream_length_ = 0;  // buffered bytes included
+  std::vector<std::uint8_t> buffer_;
   std::vector<std::filesystem::path> files_;
 };
 
