@@ -28,6 +28,13 @@ DEFAULT_ARGON2_MIB = 256
 SMALL_ARGON2_MIB = 8
 
 
+def size_name(m):
+    """QUARN_BENCH_SIZE as text: 1G -> 1 GiB."""
+    size = m["size"]
+    units = {"K": "KiB", "M": "MiB", "G": "GiB"}
+    return f"{size[:-1]} {units[size[-1].upper()]}" if size and size[-1].upper() in units else f"{size} B"
+
+
 def cell(text):
     """Text for a Markdown table cell: a | inside code would end the cell."""
     return text.replace("|", "\\|")
@@ -142,7 +149,7 @@ def ratio_text(rows, peer, quarn):
 def goals(lines, m, rows):
     small = int(m.get("small_files", "0"))
     files = f"{small:,} small files" if small else "small files (left out of this run)"
-    size = m["size"]
+    size = size_name(m)
     argon = m.get("small_argon2", "")
     spec = [
         (f"`quarn create`, {files}, mode none, ≥ 1.0 × `tar c | zstd -3 -T0`",
@@ -329,7 +336,7 @@ def making_archives(lines, m, rows, all_rows, cmds):
                  "decides nothing; the trees are read from the page cache. The encrypted quarn archives of the "
                  f"mixed tree use Argon2id at its default 256 MiB{small}; Argon2id's memory counts in their peaks. "
                  "MB/s and files/s are of the tree read.\n")
-    for tree, title, rate in (("big", f"The {m['size']} mixed tree:", "MB/s"),
+    for tree, title, rate in (("big", f"The {size_name(m)} mixed tree:", "MB/s"),
                               ("small", f"The {int(m.get('small_files', '0')):,} small files:", "files/s")):
         of_tree = [n for n in names if cmds.get(n, {}).get("tree") == tree]
         if of_tree:
@@ -527,7 +534,7 @@ def cli_bound(lines, m, rows, micro):
     opening = wall(rows, "quarn-list-m1")
     costs = " and ".join(f"{fmt(writing[suffix], 3)} CPU s/GB {'into RAM' if suffix else 'onto the disk'}"
                          for suffix, _ in places)
-    lines.append(f"### The bound of the {m['size']} runs\n")
+    lines.append(f"### The bound of the {size_name(m)} runs\n")
     lines.append(f"Writing the files (creating them and `write()`) cost {costs} in the runs above (extraction's CPU "
                  "time minus testing's, mode 0), against "
                  f"{fmt(s_per_gb(stage['stage/output/verify_only:0']) - s_per_gb(stage['stage/output/verify_only:1']), 3)}"
