@@ -6,6 +6,10 @@ incompressible (pseudo-random bytes), in nested folders.
 The same --size and --seed always give the same tree, byte for byte, so
 figures measured on different days compare. File sizes are log-uniform from
 256 B to 4 MiB, which gives about 2500 files per GiB.
+
+With --small-files N it writes instead N files of 0 to 1 KiB (uniform; three
+quarters text-like, a quarter random) in N / 100 folders, the many-small-
+files tree.
 """
 
 import argparse
@@ -78,6 +82,25 @@ def file_sizes(rng, total):
     return sizes
 
 
+def write_small_files(destination, count, rng, text, noise):
+    # One long run of text, cut into the files: making text per file would
+    # take longer than everything else.
+    sizes = [rng.randint(0, 1024) for _ in range(count)]
+    corpus = text.make(sum(sizes))
+    at = 0
+    folders = max(1, count // 100)
+    for i, size in enumerate(sizes):
+        folder = os.path.join(destination, f"k{i % folders:04d}")
+        if i < folders:
+            os.makedirs(folder)
+        random_file = i % 4 == 3
+        data = noise.randbytes(size) if random_file else corpus[at:at + size]
+        at += size
+        with open(os.path.join(folder, f"p{i:06d}.{'bin' if random_file else 'txt'}"), "wb") as f:
+            f.write(data)
+    print(f"{count} files of 0-1 KiB in {folders} folders, {sum(sizes)} bytes", file=sys.stderr)
+
+
 def parse_size(text):
     units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
     text = text.strip().upper()
@@ -91,6 +114,7 @@ def main():
     ap.add_argument("destination", help="folder to create; must not exist")
     ap.add_argument("--size", default="1G", help="total bytes, e.g. 1G, 256M (default 1G)")
     ap.add_argument("--seed", type=int, default=2024)
+    ap.add_argument("--small-files", type=int, default=0, metavar="N", help="N files of 0-1 KiB instead")
     args = ap.parse_args()
 
     total = parse_size(args.size)
@@ -98,6 +122,9 @@ def main():
     rng = random.Random(args.seed)
     text = TextMaker(random.Random(rng.getrandbits(64)))
     noise = random.Random(rng.getrandbits(64))
+    if args.small_files:
+        write_small_files(args.destination, args.small_files, rng, text, noise)
+        return
 
     half = total // 2
     text_sizes = file_sizes(random.Random(rng.getrandbits(64)), half)

@@ -14,7 +14,7 @@ Result<void> refuse_existing(const std::filesystem::path& path, bool overwrite) 
   if (overwrite) return {};
   if (platform::query_info(path))
     return std::unexpected(ArchiveError::message("Plik już istnieje: " + platform::path_to_utf8(path) +
-                                                 ". Wybierz inną nazwę albo dodaj --nadpisz."));
+                                                 ". Wybierz inną nazwę albo dodaj --overwrite."));
   return {};
 }
 
@@ -33,6 +33,7 @@ Result<void> check_output_free(const OutputOptions& options) {
 }
 
 void ArchiveOutput::discard() {
+  buffer_.clear();
   current_ = platform::File();
   for (const auto& file : files_) platform::remove_file(file);
   files_.clear();
@@ -78,6 +79,7 @@ Result<ArchiveOutput> ArchiveOutput::create(const OutputOptions& options) {
 }
 
 Result<void> ArchiveOutput::finish() {
+  if (auto ok = flush(); !ok) return ok;
   if (!options_.program) return {};
   const std::uint64_t gap = (signature_alignment - (program_length_ + stream_length_) % signature_alignment) %
                             signature_alignment;
@@ -119,6 +121,22 @@ Result<void> ArchiveOutput::open_next_part() {
 }
 
 Result<void> ArchiveOutput::write(std::span<const std::uint8_t> bytes) {
+  if (buffer_.size() + bytes.size() > buffer_capacity) {
+    if (auto ok = flush(); !ok) return ok;
+  }
+  stream_length_ += bytes.size();
+  if (bytes.size() >= buffer_capacity) return write_through(bytes);
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+  return {};
+}
+
+Result<void> ArchiveOutput::flush() {
+  const auto ok = write_through(buffer_);
+  buffer_.clear();
+  return ok;
+}
+
+Result<void> ArchiveOutput::write_through(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
     std::size_t n = bytes.size();
     if (options_.split_size) {
@@ -129,7 +147,6 @@ Result<void> ArchiveOutput::write(std::span<const std::uint8_t> bytes) {
     }
     if (auto ok = current_.write_all(bytes.first(n)); !ok) return std::unexpected(ArchiveError::io(std::move(ok.error())));
     current_length_ += n;
-    stream_length_ += n;
     bytes = bytes.subspan(n);
   }
   return {};

@@ -26,6 +26,7 @@ class ArchiveOutput {
   // first when making a self-extractor.
   static Result<ArchiveOutput> create(const OutputOptions& options);
 
+  // Buffered: what is written reaches the files by finish() at the latest.
   Result<void> write(std::span<const std::uint8_t> bytes);
 
   // Completes the output: called once, after the stream's last byte. A
@@ -48,11 +49,16 @@ class ArchiveOutput {
  private:
   ArchiveOutput() = default;
   Result<void> open_next_part();
+  Result<void> flush();
+  Result<void> write_through(std::span<const std::uint8_t> bytes);
+
+  static constexpr std::size_t buffer_capacity = 1u << 20;
 
   OutputOptions options_;
   platform::File current_;
   std::uint64_t current_length_ = 0;
-  std::uint64_t stream_length_ = 0;
+  std::uint64_t stream_length_ = 0;  // buffered bytes included
+  std::vector<std::uint8_t> buffer_;
   std::uint64_t program_length_ = 0;
   std::vector<std::filesystem::path> files_;
 };

@@ -3,7 +3,11 @@
 #include <nlohmann/json.hpp>
 #include <zstd.h>
 
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
 #include <ctime>
+#include <deque>
 #include <thread>
 
 #include "core/archive/frame.h"
@@ -124,38 +128,201 @@ Result<Keyed> prepare_header(const WriterOptions& o, const SecretBuffer* passwor
   return k;
 }
 
+// A JSON string exactly as the library writes it (its escapes, UTF-8 kept,
+// invalid sequences replaced).
+void append_json_string(std::string& out, const std::string& text) {
+  out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+template <class Number>
+void append_number(std::string& out, Number n) {
+  char digits[24];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+}
+
+// The file list, written straight into one string in compact form: one
+// document of thousands of entries would cost the library's tree of values
+// many times the text's own size.
 std::string manifest_json(const std::vector<Entry>& entries, const WriterOptions& o,
                           std::uint64_t data_frames, std::uint64_t total_size) {
-  nlohmann::ordered_json list = nlohmann::ordered_json::array();
-  for (const Entry& e : entries) {
-    nlohmann::ordered_json j;
-    j["path"] = e.path;
-    j["kind"] = e.kind == EntryKind::Dir ? "dir" : "file";
-    j["size"] = e.size;
-    j["attributes"] = e.attributes;
-    j["created"] = e.created;
-    j["modified"] = e.modified;
-    j["sha256"] = e.sha256 ? nlohmann::ordered_json(*e.sha256) : nlohmann::ordered_json(nullptr);
-    j["first_frame"] = e.first_frame;
-    j["frames"] = e.frames;
-    j["offset"] = e.offset;
-    list.push_back(std::move(j));
+  std::string out;
+  out.reserve(256 + entries.size() * 240);
+  out += R"({"format":"quarn","version":1,"created_unix":)";
+  append_number(out, o.created_unix >= 0 ? o.created_unix : static_cast<std::int64_t>(std::time(nullptr)));
+  out += R"(,"tool":)";
+  append_json_string(out, o.tool);
+  out += R"(,"data_frames":)";
+  append_number(out, data_frames);
+  out += R"(,"total_size":)";
+  append_number(out, total_size);
+  out += R"(,"entries":[)";
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Entry& e = entries[i];
+    out += i == 0 ? R"({"path":)" : R"(,{"path":)";
+    append_json_string(out, e.path);
+    out += e.kind == EntryKind::Dir ? R"(,"kind":"dir","size":)" : R"(,"kind":"file","size":)";
+    append_number(out, e.size);
+    out += R"(,"attributes":)";
+    append_number(out, e.attributes);
+    out += R"(,"created":)";
+    append_number(out, e.created);
+    out += R"(,"modified":)";
+    append_number(out, e.modified);
+    if (e.sha256) {
+      out += R"(,"sha256":)";
+      append_json_string(out, *e.sha256);
+    } else {
+      out += R"(,"sha256":null)";
+    }
+    out += R"(,"first_frame":)";
+    append_number(out, e.first_frame);
+    out += R"(,"frames":)";
+    append_number(out, e.frames);
+    out += R"(,"offset":)";
+    append_number(out, e.offset);
+    out += '}';
   }
-  nlohmann::ordered_json doc;
-  doc["format"] = "quarn";
-  doc["version"] = 1;
-  doc["created_unix"] = o.created_unix >= 0 ? o.created_unix : static_cast<std::int64_t>(std::time(nullptr));
-  doc["tool"] = o.tool;
-  doc["data_frames"] = data_frames;
-  doc["total_size"] = total_size;
-  doc["entries"] = std::move(list);
-  return doc.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  out += "]}";
+  return out;
 }
 
 Result<void> write_frame(ArchiveOutput& output, const Frame& frame) {
   const auto head = frame.header.encode();
   if (auto ok = output.write(head); !ok) return ok;
   return output.write(frame.payload);
+}
+
+// Gathers data frames into batches for the encoding pool and writes the
+// encoded frames in order as they come back. A batch closes at 64 frames or
+// 1 MiB of plain bytes, so small files cross between threads dozens at a
+// time; at most limit() batches are in flight. Blocks of the full block size
+// are reused; smaller ones are sized by what they hold.
+class FrameStream {
+ public:
+  static constexpr std::size_t no_entry = SIZE_MAX;
+
+  FrameStream(EncodingPool& pool, ArchiveOutput& output, std::vector<Entry>& entries, std::uint32_t block_size)
+      : pool_(pool), output_(output), entries_(entries), block_size_(block_size) {}
+
+  PlainBlock take_block(std::size_t capacity) {
+    if (capacity == block_size_ && !free_blocks_.empty()) {
+      PlainBlock block = std::move(free_blocks_.back());
+      free_blocks_.pop_back();
+      block.size = 0;
+      return block;
+    }
+    return PlainBlock::with_capacity(capacity);
+  }
+
+  // `entry`: the entry whose whole content the frame is, to receive its
+  // SHA-256 when the frame comes back; no_entry otherwise.
+  Result<void> add(FrameWork work, std::size_t entry) {
+    batch_bytes_ += work.plain.size;
+    batch_.push_back(std::move(work));
+    batch_entries_.push_back(entry);
+    if (batch_.size() >= 64 || batch_bytes_ >= (1u << 20)) return submit();
+    return {};
+  }
+
+  // Submits what is left and writes every frame still in flight.
+  Result<void> finish() {
+    if (!batch_.empty()) {
+      if (auto ok = submit(); !ok) return ok;
+    }
+    return drain(true);
+  }
+
+ private:
+  Result<void> submit() {
+    pool_.submit(std::move(batch_));
+    in_flight_entries_.push_back(std::move(batch_entries_));
+    batch_.clear();
+    batch_entries_.clear();
+    batch_bytes_ = 0;
+    return drain(false);
+  }
+
+  Result<void> drain(bool all) {
+    while (pool_.in_flight() > 0 && (all || pool_.in_flight() >= pool_.limit())) {
+      std::vector<EncodedFrame> done = *pool_.next();
+      const std::vector<std::size_t> entries = std::move(in_flight_entries_.front());
+      in_flight_entries_.pop_front();
+      for (std::size_t i = 0; i < done.size(); ++i) {
+        if (auto ok = write_frame(output_, done[i].frame); !ok) return ok;
+        if (done[i].file_sha256) entries_[entries[i]].sha256 = sha256_hex(*done[i].file_sha256);
+        if (done[i].plain.capacity == block_size_ && free_blocks_.size() < pool_.limit())
+          free_blocks_.push_back(std::move(done[i].plain));
+      }
+    }
+    return {};
+  }
+
+  EncodingPool& pool_;
+  ArchiveOutput& output_;
+  std::vector<Entry>& entries_;
+  const std::uint32_t block_size_;
+  std::vector<FrameWork> batch_;
+  std::vector<std::size_t> batch_entries_;
+  std::size_t batch_bytes_ = 0;
+  std::deque<std::vector<std::size_t>> in_flight_entries_;
+  std::vector<PlainBlock> free_blocks_;
+};
+
+// Reads one file into frames: blocks of the block size, the last one (or a
+// small file's only one) sized by what the file holds as it was listed. A
+// file read whole into one frame is hashed where the frame is encoded;
+// a longer one is hashed here, block after block.
+Result<void> add_file(const InputEntry& input, std::size_t entry_index, std::vector<Entry>& entries,
+                      std::uint64_t& index, crypto::Sha256& sha, FrameStream& stream, const WriterOptions& options,
+                      WriteSummary& summary) {
+  auto file = platform::File::open_for_reading(input.source);
+  if (!file) return std::unexpected(ArchiveError::io(std::move(file.error())));
+  Entry& e = entries[entry_index];
+  e.first_frame = index;
+  const std::size_t block_size = options.block_size;
+  bool hashed_here = false;
+  for (std::uint64_t at = 0;;) {
+    const std::uint64_t listed_left = input.size > at ? input.size - at : 0;
+    PlainBlock block = stream.take_block(static_cast<std::size_t>(std::min<std::uint64_t>(block_size, listed_left + 1)));
+    bool at_end = false;
+    while (block.size < block.capacity) {
+      auto got = file->read_at(at + block.size, block.free_space());
+      if (!got) return std::unexpected(ArchiveError::io(std::move(got.error())));
+      if (*got == 0) {
+        at_end = true;
+        break;
+      }
+      block.size += *got;
+      if (block.size == block.capacity && block.capacity < block_size) {
+        // The file grew since it was listed: read on, up to a full block.
+        PlainBlock larger = stream.take_block(block_size);
+        std::copy_n(block.bytes.get(), block.size, larger.bytes.get());
+        larger.size = block.size;
+        block = std::move(larger);
+      }
+    }
+    if (block.size == 0) break;
+    const bool whole_file = at == 0 && at_end;
+    if (!whole_file) {
+      if (!hashed_here) sha.reset();
+      hashed_here = true;
+      sha.update(block.view());
+    }
+    at += block.size;
+    e.size += block.size;
+    summary.plain_bytes += block.size;
+    if (auto ok = stream.add(FrameWork{index++, std::move(block), whole_file},
+                             whole_file ? entry_index : FrameStream::no_entry);
+        !ok)
+      return ok;
+    if (options.progress) options.progress(summary.plain_bytes);
+    if (at_end) break;
+  }
+  e.frames = index - e.first_frame;
+  if (hashed_here) e.sha256 = sha256_hex(sha.finish());
+  if (e.frames == 0) e.sha256 = sha256_hex(crypto::sha256({}));
+  ++summary.files;
+  return {};
 }
 
 }  // namespace
@@ -174,18 +341,14 @@ Result<WriteSummary> write_archive(const InputTree& inputs, const WriterOptions&
 
   unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
   EncodingPool pool(keyed->cipher, digest, options.zstd_level, threads);
-  const auto drain = [&](bool all) -> Result<void> {
-    while (pool.in_flight() > 0 && (all || pool.in_flight() >= pool.limit())) {
-      if (auto ok = write_frame(output, *pool.next(true)); !ok) return ok;
-    }
-    return {};
-  };
-
   WriteSummary summary;
   std::vector<Entry> entries;
+  entries.reserve(inputs.entries.size());
+  FrameStream stream(pool, output, entries, options.block_size);
+  crypto::Sha256 sha;
   std::uint64_t index = 0;
   for (const InputEntry& input : inputs.entries) {
-    Entry e;
+    Entry& e = entries.emplace_back();
     e.path = input.archive_path;
     e.kind = input.is_directory ? EntryKind::Dir : EntryKind::File;
     e.attributes = input.attributes;
@@ -193,40 +356,12 @@ Result<WriteSummary> write_archive(const InputTree& inputs, const WriterOptions&
     e.modified = input.modified;
     if (input.is_directory) {
       ++summary.directories;
-      entries.push_back(std::move(e));
       continue;
     }
-    auto file = platform::File::open_for_reading(input.source);
-    if (!file) return std::unexpected(ArchiveError::io(std::move(file.error())));
-    crypto::Sha256 sha;
-    e.first_frame = index;
-    for (std::uint64_t at = 0;;) {
-      std::vector<std::uint8_t> block(options.block_size);
-      std::size_t filled = 0;
-      while (filled < block.size()) {
-        auto got = file->read_at(at + filled, std::span(block).subspan(filled));
-        if (!got) return std::unexpected(ArchiveError::io(std::move(got.error())));
-        if (*got == 0) break;
-        filled += *got;
-      }
-      if (filled == 0) break;
-      block.resize(filled);
-      sha.update(block);
-      at += filled;
-      e.size += filled;
-      pool.submit(index++, std::move(block));
-      if (auto ok = drain(false); !ok) return std::unexpected(std::move(ok.error()));
-      summary.plain_bytes += filled;
-      if (options.progress) options.progress(summary.plain_bytes);
-      if (filled < options.block_size) break;
-    }
-    e.frames = index - e.first_frame;
-    const auto hash = sha.finish();
-    e.sha256 = sha256_hex(hash);
-    ++summary.files;
-    entries.push_back(std::move(e));
+    if (auto ok = add_file(input, entries.size() - 1, entries, index, sha, stream, options, summary); !ok)
+      return std::unexpected(std::move(ok.error()));
   }
-  if (auto ok = drain(true); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = stream.finish(); !ok) return std::unexpected(std::move(ok.error()));
 
   const std::string json = manifest_json(entries, options, index, summary.plain_bytes);
   if (json.size() > format::max_file_list_plain)

@@ -61,6 +61,10 @@ Frame FrameEncoder::encode(std::uint8_t kind, std::uint64_t index, std::span<con
   return frame;
 }
 
+PlainBlock PlainBlock::with_capacity(std::size_t capacity) {
+  return PlainBlock{std::make_unique_for_overwrite<std::uint8_t[]>(capacity), capacity, 0};
+}
+
 EncodingPool::EncodingPool(const FrameCipher& cipher, const HeaderDigest& digest, int level, unsigned threads)
     : limit_(3 * std::size_t{threads}) {
   for (unsigned i = 0; i < threads; ++i) encoders_.emplace_back(cipher, digest, level);
@@ -77,6 +81,19 @@ EncodingPool::~EncodingPool() {
   for (std::thread& t : threads_) t.join();
 }
 
+std::vector<EncodedFrame> EncodingPool::encode(FrameEncoder& encoder, std::vector<FrameWork> batch) {
+  std::vector<EncodedFrame> out;
+  out.reserve(batch.size());
+  for (FrameWork& work : batch) {
+    EncodedFrame encoded;
+    if (work.hash_whole_file) encoded.file_sha256 = crypto::sha256(work.plain.view());
+    encoded.frame = encoder.encode(format::frame_kind_data, work.index, work.plain.view());
+    encoded.plain = std::move(work.plain);
+    out.push_back(std::move(encoded));
+  }
+  return out;
+}
+
 void EncodingPool::work(std::size_t slot) {
   for (;;) {
     Job job;
@@ -87,39 +104,36 @@ void EncodingPool::work(std::size_t slot) {
       job = std::move(jobs_.front());
       jobs_.pop_front();
     }
-    Frame frame = encoders_[slot].encode(format::frame_kind_data, job.index, job.plain);
+    std::vector<EncodedFrame> encoded = encode(encoders_[slot], std::move(job.batch));
     {
       std::lock_guard lock(mutex_);
-      results_.emplace(job.index, std::move(frame));
+      results_.emplace(job.sequence, std::move(encoded));
     }
     result_ready_.notify_all();
   }
 }
 
-void EncodingPool::submit(std::uint64_t index, std::vector<std::uint8_t> plain) {
+void EncodingPool::submit(std::vector<FrameWork> batch) {
   if (threads_.empty()) {
-    results_.emplace(index, encoders_[0].encode(format::frame_kind_data, index, plain));
-    ++submitted_;
+    results_.emplace(submitted_++, encode(encoders_[0], std::move(batch)));
     return;
   }
   {
     std::lock_guard lock(mutex_);
-    jobs_.push_back(Job{index, std::move(plain)});
-    ++submitted_;
+    jobs_.push_back(Job{submitted_++, std::move(batch)});
   }
   job_ready_.notify_one();
 }
 
-std::optional<Frame> EncodingPool::next(bool wait) {
+std::optional<std::vector<EncodedFrame>> EncodingPool::next() {
   std::unique_lock lock(mutex_);
   if (next_out_ == submitted_) return std::nullopt;
-  if (wait) result_ready_.wait(lock, [&] { return results_.contains(next_out_); });
+  result_ready_.wait(lock, [&] { return results_.contains(next_out_); });
   const auto found = results_.find(next_out_);
-  if (found == results_.end()) return std::nullopt;
-  Frame frame = std::move(found->second);
+  std::vector<EncodedFrame> batch = std::move(found->second);
   results_.erase(found);
   ++next_out_;
-  return frame;
+  return batch;
 }
 
 std::size_t EncodingPool::in_flight() const {

@@ -30,8 +30,8 @@ std::vector<std::uint8_t> read_file(const std::filesystem::path& path) {
 
 Result<writer::WriteSummary> make_archive(const std::filesystem::path& dir,
                                           const std::map<std::string, std::string>& files,
-                                          const writer::WriterOptions& options,
-                                          const writer::OutputOptions& out) {
+                                          const writer::WriterOptions& options, const writer::OutputOptions& out,
+                                          const std::function<void(const std::filesystem::path&)>& after_listing) {
   const auto root = dir / "input";
   std::filesystem::create_directories(root);
   for (const auto& [path, content] : files) {
@@ -49,6 +49,7 @@ Result<writer::WriteSummary> make_archive(const std::filesystem::path& dir,
   std::sort(inputs.begin(), inputs.end());
   auto tree = writer::gather_inputs(inputs);
   if (!tree) return std::unexpected(tree.error());
+  if (after_listing) after_listing(root);
   auto output = writer::ArchiveOutput::create(out);
   if (!output) return std::unexpected(output.error());
   const std::string pw = test_password;

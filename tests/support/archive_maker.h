@@ -20,10 +20,12 @@ writer::WriterOptions fast_options(EncryptionMode mode, std::uint16_t version = 
 
 // Writes `files` (archive path -> content; a path ending in '/' is a
 // directory) under `dir` and archives them into `out`.
-Result<writer::WriteSummary> make_archive(const std::filesystem::path& dir,
-                                          const std::map<std::string, std::string>& files,
-                                          const writer::WriterOptions& options,
-                                          const writer::OutputOptions& out);
+// `after_listing`, when given, runs once the inputs are listed and before
+// they are read, with the folder that holds them.
+Result<writer::WriteSummary> make_archive(
+    const std::filesystem::path& dir, const std::map<std::string, std::string>& files,
+    const writer::WriterOptions& options, const writer::OutputOptions& out,
+    const std::function<void(const std::filesystem::path&)>& after_listing = {});
 
 struct ReadBack {
   Header header;
