@@ -6,10 +6,16 @@
 // read with WM_GETTEXT, which crosses process boundaries, so the tests can
 // assert exact texts instead of reading pixels. The main window also reports
 // its client area, a progress bar its position and range, and with
-// --measure each child the size of its text in the child's own font.
+// --measure each child the size of its text in the child's own font. With
+// --watch it prints, instead, a JSON array of {"ms", "windows"}: such
+// documents taken every 50 ms (consecutive equal ones once), with the
+// milliseconds since the first, until a message box shows, the status reads
+// "Gotowe." or the main window is gone: a job of a few seconds is seen
+// throughout, which one program start per look could not do under Wine.
 #include <windows.h>
 #include <commctrl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -164,19 +170,53 @@ BOOL CALLBACK collect_window(HWND window, LPARAM into) {
 }  // namespace
 
 // With --measure, every child of the main window also gets "text_size".
+bool job_over(const nlohmann::json& windows) {
+  bool main_window = false;
+  for (const auto& window : windows) {
+    if (window["class"] != "QuarnSfx") return true;  // a message box
+    main_window = true;
+    for (const auto& child : window["children"])
+      if (child["text"] == "Gotowe.") return true;
+  }
+  return !main_window;
+}
+
+nlohmann::json look() {
+  nlohmann::json windows = nlohmann::json::array();
+  EnumWindows(collect_window, reinterpret_cast<LPARAM>(&windows));
+  return windows;
+}
+
 int wmain(int argc, wchar_t** argv) {
   // Rectangles in the screen's own pixels, whatever the DPI of the windows.
   SetProcessDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+  bool measure = false, watch = false;
+  for (int i = 1; i < argc; ++i) {
+    measure = measure || std::wstring_view(argv[i]) == L"--measure";
+    watch = watch || std::wstring_view(argv[i]) == L"--watch";
+  }
   std::optional<TextMeasurer> measuring;
-  if (argc > 1 && std::wstring_view(argv[1]) == L"--measure") {
+  if (measure) {
     if (const HWND main_window = FindWindowW(L"QuarnSfx", nullptr)) {
       measuring.emplace(GetWindowThreadProcessId(main_window, nullptr));
       measurer = &*measuring;
     }
   }
-  nlohmann::json windows = nlohmann::json::array();
-  EnumWindows(collect_window, reinterpret_cast<LPARAM>(&windows));
-  const std::string out = windows.dump() + "\n";
-  std::fwrite(out.data(), 1, out.size(), stdout);
+  nlohmann::json out = look();
+  if (watch) {
+    using clock = std::chrono::steady_clock;
+    const auto start = clock::now();
+    nlohmann::json seen = nlohmann::json::array({{{"ms", 0}, {"windows", out}}});
+    while (!job_over(seen.back()["windows"]) && clock::now() - start < std::chrono::minutes(2)) {
+      Sleep(50);
+      nlohmann::json windows = look();
+      if (windows == seen.back()["windows"]) continue;
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start).count();
+      seen.push_back({{"ms", ms}, {"windows", std::move(windows)}});
+    }
+    out = std::move(seen);
+  }
+  const std::string text = out.dump() + "\n";
+  std::fwrite(text.data(), 1, text.size(), stdout);
   return 0;
 }
