@@ -38,7 +38,7 @@ def last_line(text):
     return lines[-1] if lines else ""
 
 
-# Folders of a company's papers, 68 characters each (80 UTF-8 bytes).
+# Folders of a company's papers, 67 characters each (72 UTF-8 bytes).
 DEEP_FOLDER = "Sprawozdanie z działalności zarządu spółki za rok obrotowy, tom %03d"
 
 
