@@ -93,7 +93,7 @@ TEST(ExtendedPath, EveryOtherFormIsResolvedThenPrefixed) {
     std::u16string path, expected;
     bool resolved;
   };
-  // Folders of 120 characters (241 UTF-8 bytes, within any file system's
+  // Folders of 111 characters (120 UTF-8 bytes, within any file system's
   // limit for one name), and a last name of ASCII, to 32,000 bytes.
   const std::u16string folder = utf8_to_utf16("Sprawozdanie z działalności zarządu spółki za rok obrotowy "
                                               "zakończony trzydziestego pierwszego grudnia, część 1");
