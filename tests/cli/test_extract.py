@@ -16,7 +16,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import quarn_format as qf  # noqa: E402
 import cli_support  # noqa: E402
-from cli_support import main, last_line, native_arg, run  # noqa: E402
+from cli_support import deep_entry, main, last_line, native_arg, read_below, run  # noqa: E402
 
 FAST = ["--argon2-memory", "8", "--argon2-passes", "1", "--argon2-lanes", "1"]
 MODES = ["none", "aes", "chacha-aes", "twofish", "serpent", "serpent-twofish-aes"]
@@ -279,6 +279,34 @@ class ExtractTest(unittest.TestCase):
         code, out, err = run("test", "--password-file", self.pw, damaged)
         self.assertEqual((code, last_line(err)),
                          (1, "Archiwum jest uszkodzone: suma CRC32C ramki 0 sie nie zgadza (uszkodzony nosnik?)"))
+
+    def test_full_paths_beyond_260_characters_extract_and_show_plainly(self):
+        # A second extraction into the same folder finds the deep file there
+        # and renames the new one: the whole path is asked about, not only
+        # written one name at a time. Linux answers such a question, for
+        # Wine too, only up to PATH_MAX (4,096 bytes, under Wine with the
+        # prefix's dosdevices path): these names reach it at about 3,740
+        # characters, so the deepest row is only written.
+        for total, asked in ((300, True), (1000, True), (4000, False)):
+            with self.subTest(total):
+                dest = self.dir / ("d%d" % total)
+                entry = deep_entry(native_arg(dest), total)
+                self.assertEqual(len(native_arg(dest)) + 1 + len(entry), total)
+                archive = self.dir / ("gleboko%d.qrn" % total)
+                archive.write_bytes(qf.plain_archive([(entry, b"tresc")]))
+                code, out, err = run("extract", "-o", dest, archive)
+                self.assertEqual(code, 0, err)
+                self.assertTrue(out.endswith(summary(1, native_arg(dest), 1)), out)
+                self.assertEqual(read_below(dest, entry), b"tresc")
+                if asked:
+                    code, out, err = run("extract", "-o", dest, archive)
+                    self.assertEqual(code, 0, err)
+                    renamed = entry[:-len(".txt")] + " (2).txt"
+                    sep = "\\" if cli_support.RUNNER else "/"
+                    self.assertIn("Zmieniono nazwę: %s -> %s%s%s\n" % (entry, native_arg(dest), sep,
+                                                                      renamed.replace("/", sep)), out)
+                    self.assertEqual(read_below(dest, renamed), b"tresc")
+                self.assertNotIn("\\\\?\\", out + err)
 
     def test_mismatching_digest_is_listed_and_still_succeeds(self):
         good = qf.plain_archive([("a.txt", b"alfa")])

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/platform/extended_path.h"
 #include "core/platform/platform.h"
 #include "core/platform/utf.h"
 
@@ -58,6 +59,87 @@ TEST(PathText, Utf8NamesRoundTripThroughPaths) {
   const std::string name = "raport źdźbła 🙂.2024.exe";
   EXPECT_EQ(path_to_utf8(path_from_utf8(name)), name);
   EXPECT_EQ(path_to_utf8(path_from_utf8("a\xFF")), "a\uFFFD");
+}
+
+// Windows' full-path reading, lexically, with the current folder C:\Users\Ala:
+// relative paths joined to it, `.` dropped, `..` taking one folder off, NUL
+// a device. `calls` counts the questions.
+struct FakeFullPath {
+  int* calls;
+  std::u16string operator()(std::u16string_view given) const {
+    ++*calls;
+    if (given == u"NUL") return u"\\\\.\\NUL";
+    std::u16string path(given);
+    std::replace(path.begin(), path.end(), u'/', u'\\');
+    std::size_t root = 2;  // "C:", or "\\server\share"
+    if (path.starts_with(u"\\\\")) root = path.find(u'\\', path.find(u'\\', 2) + 1);
+    else if (path.size() < 2 || path[1] != u':') path = u"C:\\Users\\Ala\\" + path;
+    std::u16string out = path.substr(0, root);
+    std::size_t start = root + 1;
+    while (start <= path.size()) {
+      const std::size_t end = std::min(path.find(u'\\', start), path.size());
+      const std::u16string_view name = std::u16string_view(path).substr(start, end - start);
+      const std::size_t up = out.rfind(u'\\');
+      if (name == u"..") out.erase(up == std::u16string::npos || up < root ? root : up);
+      else if (name != u"." && !(name.empty() && end < path.size())) out += u"\\" + std::u16string(name);
+      start = end + 1;
+    }
+    return out;
+  }
+};
+
+TEST(ExtendedPath, EveryOtherFormIsResolvedThenPrefixed) {
+  struct Case {
+    std::u16string path, expected;
+    bool resolved;
+  };
+  // Folders of 111 characters (120 UTF-8 bytes, within any file system's
+  // limit for one name), and a last name of ASCII, to 32,000 bytes.
+  const std::u16string folder = utf8_to_utf16("Sprawozdanie z działalności zarządu spółki za rok obrotowy "
+                                              "zakończony trzydziestego pierwszego grudnia, część 1");
+  std::u16string deep = u"C:";
+  while (utf16_to_utf8(deep).size() + 2 * (1 + utf16_to_utf8(folder).size()) <= 32000) deep += u"\\" + folder;
+  deep += u"\\" + std::u16string(32000 - 1 - utf16_to_utf8(deep).size(), u'x');
+  const Case cases[] = {
+      {u"C:\\Dane\\raport.txt", u"\\\\?\\C:\\Dane\\raport.txt", true},
+      {u"c:/Dane/raport.txt", u"\\\\?\\c:\\Dane\\raport.txt", true},
+      {u"C:\\Dane\\.\\stare\\..\\raport.txt", u"\\\\?\\C:\\Dane\\raport.txt", true},
+      {u"C:\\Dane\\wynik\\", u"\\\\?\\C:\\Dane\\wynik\\", true},
+      {u"\\\\serwer\\udział\\Dane\\a.txt", u"\\\\?\\UNC\\serwer\\udział\\Dane\\a.txt", true},
+      {u"//serwer/udział/Dane/../a.txt", u"\\\\?\\UNC\\serwer\\udział\\a.txt", true},
+      {u"raport.txt", u"\\\\?\\C:\\Users\\Ala\\raport.txt", true},
+      {u"..\\Ola\\.\\raport.txt", u"\\\\?\\C:\\Users\\Ola\\raport.txt", true},
+      {u"wynik/", u"\\\\?\\C:\\Users\\Ala\\wynik\\", true},
+      {u"NUL", u"NUL", true},  // resolves to the device \\.\NUL, which is no network path
+      {deep, u"\\\\?\\" + deep, true},
+      // Already extended or a device path: taken as it is, `..` included.
+      {u"\\\\?\\C:\\Dane\\..\\a.txt", u"\\\\?\\C:\\Dane\\..\\a.txt", false},
+      {u"\\\\?\\UNC\\serwer\\udział\\a.txt", u"\\\\?\\UNC\\serwer\\udział\\a.txt", false},
+      {u"\\??\\C:\\a.txt", u"\\??\\C:\\a.txt", false},
+      {u"\\\\.\\COM1", u"\\\\.\\COM1", false},
+      {u"//?/C:/a.txt", u"//?/C:/a.txt", false},
+      {u"", u"", false},
+  };
+  EXPECT_EQ(utf16_to_utf8(deep).size(), 32000u);
+  for (const Case& c : cases) {
+    int calls = 0;
+    EXPECT_EQ(utf16_to_utf8(extended_path(c.path, FakeFullPath{&calls})), utf16_to_utf8(c.expected))
+        << utf16_to_utf8(c.path).substr(0, 80);
+    EXPECT_EQ(calls, c.resolved ? 1 : 0) << utf16_to_utf8(c.path).substr(0, 80);
+  }
+  // What the system cannot resolve goes to it as given.
+  EXPECT_EQ(extended_path(u"C:\\a", [](std::u16string_view) { return std::u16string(); }), u"C:\\a");
+}
+
+TEST(ExtendedPath, PlainFormIsWhatPeopleRead) {
+  const std::pair<std::u16string, std::u16string> cases[] = {
+      {u"\\\\?\\C:\\Pobrane\\umowa.exe", u"C:\\Pobrane\\umowa.exe"},
+      {u"\\\\?\\UNC\\serwer\\udział\\umowa.exe", u"\\\\serwer\\udział\\umowa.exe"},
+      {u"C:\\Pobrane\\umowa.exe", u"C:\\Pobrane\\umowa.exe"},
+      {u"\\\\?\\Volume{1234}\\umowa.exe", u"\\\\?\\Volume{1234}\\umowa.exe"},  // no plain form
+      {u"\\\\.\\COM1", u"\\\\.\\COM1"},
+  };
+  for (const auto& [path, plain] : cases) EXPECT_EQ(utf16_to_utf8(plain_path(path)), utf16_to_utf8(plain));
 }
 
 }  // namespace

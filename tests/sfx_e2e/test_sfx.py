@@ -24,6 +24,10 @@ import time
 import unittest
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "cli"))
+import quarn_format as qf  # noqa: E402
+from cli_support import deep_entry, read_below  # noqa: E402
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fido2_cases  # noqa: E402
 
@@ -587,6 +591,31 @@ class SelfExtractorTest(unittest.TestCase):
         start = int(re.search(r"Program samorozpakowujący: archiwum od bajtu (\d+)\n",
                               info.stdout.decode("utf-8")).group(1))
         self.assertTrue(sfx_size <= start < sfx_size + 8, start)
+
+    def test_full_paths_beyond_260_characters_extract_and_show_plainly(self):
+        # Written one name at a time below the destination, so Linux's
+        # PATH_MAX does not bound these under Wine (see the CLI's case).
+        for total in (300, 4000):
+            with self.subTest(total):
+                name = f"gleboko-{total}"
+                self.explorer_names.append(name)
+                destination = self.windows_path(self.dir / name)
+                entry = deep_entry(destination, total)
+                program = self.dir / f"{name}.exe"
+                program.write_bytes(Path(ARGS.sfx).read_bytes() + qf.plain_archive([(entry, b"tresc")]))
+                self.start(program)
+                window = self.wait_main()
+                self.assertEqual(self.child(window, IDC_DEST)["text"], destination)
+                self.click(self.child(window, IDC_EXTRACT)["rect"])
+                box = self.wait_box()
+                self.assertEqual(self.box_text(box),
+                                 f"Rozpakowano 1 plików do:\n{destination}\n\n"
+                                 "Integralność potwierdzona: SHA-256 zgodne dla 1 plików.")
+                texts = [c["text"] for c in self.main_window(SESSION.windows())["children"]]
+                self.assertFalse([t for t in texts if "\\\\?\\" in t], texts)
+                self.close_box(box)
+                self.assertEqual(self.wait_exit(), 0)
+                self.assertEqual(read_below(self.dir / name, entry), b"tresc")
 
     # --- display scaling, progress and stopping ---------------------------
 

@@ -88,7 +88,7 @@ void Directory::close() noexcept {
 }
 
 OsResult<Directory> Directory::open(const std::filesystem::path& path) {
-  HANDLE h = CreateFileW(path.c_str(), folder_access | SYNCHRONIZE, share_all, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(system_path(path).c_str(), folder_access | SYNCHRONIZE, share_all, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
   FILE_BASIC_INFO info{};

@@ -1,5 +1,6 @@
 // Win32 implementation of the platform interface. Every path crosses into
-// the system as UTF-16; nothing goes through the ANSI code page.
+// the system as UTF-16, in the extended form (system_path); nothing goes
+// through the ANSI code page.
 #include <windows.h>
 #include <shellapi.h>
 #include <softpub.h>
@@ -10,6 +11,7 @@
 
 #include <cstdio>
 
+#include "core/platform/extended_path.h"
 #include "core/platform/platform.h"
 #include "core/platform/utf.h"
 #include "core/platform/win32/win32_internal.h"
@@ -22,7 +24,26 @@ std::u16string from_wide(std::wstring_view text) { return std::u16string(text.be
 
 HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
+// Windows' own reading of a path as a full one (GetFullPathNameW: the
+// current folder, `.`, `..`, separators, trailing dots and spaces), done
+// before the extended form switches that reading off. Empty on failure.
+std::u16string full_path_of(std::u16string_view path) {
+  const std::wstring given = to_wide(path);
+  DWORD capacity = MAX_PATH;
+  for (;;) {
+    std::wstring buffer(capacity, L'\0');
+    const DWORD length = GetFullPathNameW(given.c_str(), capacity, buffer.data(), nullptr);
+    if (length == 0) return {};
+    if (length < capacity) return from_wide(std::wstring_view(buffer.data(), length));
+    capacity = length;  // what it needs, the terminator included
+  }
+}
+
 }  // namespace
+
+std::wstring system_path(const std::filesystem::path& path) {
+  return to_wide(extended_path(from_wide(path.native()), full_path_of));
+}
 
 // Every GetLastError value is turned into an OsError here and nowhere else.
 OsError windows_error(DWORD code) {
@@ -44,7 +65,7 @@ OsError last_error() { return windows_error(GetLastError()); }
 
 OsResult<FileKind> query_kind(const std::filesystem::path& path) {
   // Opening the path follows links to their target, as the query must.
-  HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+  HANDLE h = CreateFileW(system_path(path).c_str(), FILE_READ_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
@@ -69,7 +90,8 @@ std::uint64_t ticks_of(const FILETIME& time) {
 
 OsResult<FileInfo> query_info(const std::filesystem::path& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return std::unexpected(last_error());
+  if (!GetFileAttributesExW(system_path(path).c_str(), GetFileExInfoStandard, &data))
+    return std::unexpected(last_error());
   FileInfo info;
   const DWORD a = data.dwFileAttributes;
   info.kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? FileKind::Symlink
@@ -100,24 +122,41 @@ bool set_handle_times(HANDLE h, std::uint64_t created_ticks, std::uint64_t modif
 
 namespace {
 
+// The stream is named on the file's extended path, so that a relative name
+// such as "a" cannot read as the drive A: once ":Zone.Identifier" follows it.
 std::filesystem::path zone_stream(const std::filesystem::path& path) {
-  std::wstring name = path.native();
-  name += L":Zone.Identifier";
-  return std::filesystem::path(name);
+  return std::filesystem::path(system_path(path) + L":Zone.Identifier");
 }
 
 }  // namespace
 
 OsResult<void> create_directories(const std::filesystem::path& path) {
-  std::error_code error;
-  std::filesystem::create_directories(path, error);
-  if (error) return std::unexpected(windows_error(static_cast<DWORD>(error.value())));
-  if (!std::filesystem::is_directory(path, error)) return std::unexpected(windows_error(ERROR_DIRECTORY));
+  const std::wstring full = system_path(path);
+  std::size_t end = full.size();
+  while (end > 1 && full[end - 1] == L'\\') --end;
+  // Up to the deepest folder that is there (or cannot be made), then down
+  // again making the missing ones; never into the \\?\ prefix.
+  std::vector<std::size_t> missing;
+  DWORD first_error = ERROR_SUCCESS;
+  for (;;) {
+    if (CreateDirectoryW(full.substr(0, end).c_str(), nullptr)) break;
+    first_error = GetLastError();
+    const std::size_t slash = full.rfind(L'\\', end - 1);
+    if (first_error != ERROR_PATH_NOT_FOUND || slash == std::wstring::npos || slash < 4) break;
+    missing.push_back(end);
+    end = slash;
+  }
+  for (auto at = missing.rbegin(); at != missing.rend(); ++at)
+    if (!CreateDirectoryW(full.substr(0, *at).c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+      return std::unexpected(last_error());
+  const DWORD attributes = GetFileAttributesW(full.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return std::unexpected(windows_error(first_error));
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return std::unexpected(windows_error(ERROR_DIRECTORY));
   return {};
 }
 
 OsResult<void> set_attributes(const std::filesystem::path& path, std::uint32_t attributes) {
-  if (!SetFileAttributesW(path.c_str(), attributes)) return std::unexpected(last_error());
+  if (!SetFileAttributesW(system_path(path).c_str(), attributes)) return std::unexpected(last_error());
   return {};
 }
 
@@ -152,13 +191,16 @@ unsigned active_processor_count() {
 }
 
 OsResult<void> remove_file(const std::filesystem::path& path) {
-  if (!DeleteFileW(path.c_str())) return std::unexpected(last_error());
+  if (!DeleteFileW(system_path(path).c_str())) return std::unexpected(last_error());
   return {};
 }
 
 OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path) {
   WIN32_FIND_DATAW found{};
-  HANDLE search = FindFirstFileExW((path / L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+  std::wstring pattern = system_path(path);
+  if (!pattern.empty() && pattern.back() != L'\\') pattern += L'\\';
+  pattern += L'*';
+  HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
   std::vector<std::filesystem::path> names;
@@ -191,7 +233,7 @@ void File::close() noexcept {
 }
 
 OsResult<File> File::open_for_reading(const std::filesystem::path& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+  HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
@@ -199,8 +241,9 @@ OsResult<File> File::open_for_reading(const std::filesystem::path& path) {
 }
 
 OsResult<File> File::create_for_writing(const std::filesystem::path& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
   return File(reinterpret_cast<std::intptr_t>(h));
 }
@@ -287,7 +330,10 @@ std::filesystem::path executable_path() {
       capacity = capacity > largest / 2 ? largest : capacity * 2;
       continue;
     }
-    return std::filesystem::path(std::wstring(buffer.data(), length));
+    // A program started through an extended path is told that path; what
+    // it shows (the self-extractor's proposed folder) is the plain form.
+    const std::u16string plain = plain_path(std::u16string(buffer.data(), buffer.data() + length));
+    return std::filesystem::path(std::wstring(plain.begin(), plain.end()));
   }
 }
 
@@ -469,9 +515,10 @@ std::string signer_name(const TrustLibrary& trust, HANDLE state) {
 std::optional<SignatureTrust> check_code_signature(const std::filesystem::path& path) {
   const TrustLibrary& trust = TrustLibrary::instance();
   if (!trust.complete()) return std::nullopt;
+  const std::wstring name = system_path(path);
   WINTRUST_FILE_INFO file{};
   file.cbStruct = sizeof file;
-  file.pcwszFilePath = path.c_str();
+  file.pcwszFilePath = name.c_str();
   WINTRUST_DATA data{};
   data.cbStruct = sizeof data;
   data.dwUIChoice = WTD_UI_NONE;
