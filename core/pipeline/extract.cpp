@@ -21,16 +21,31 @@ using pipeline::BoundedQueue;
 using pipeline::BufferPool;
 using pipeline::ResultQueue;
 
-constexpr std::uint64_t NO_FRAME = std::numeric_limits<std::uint64_t>::max();
+constexpr std::uint64_t NO_BATCH = std::numeric_limits<std::uint64_t>::max();
 
-struct FrameJob {
+// Frames travel between the threads in batches, so that an archive of many
+// small files does not pay a thread hand-over (and mostly a sleep and a
+// wake-up) per file. A frame whose stored and plain sizes are both at most
+// `small_frame` gets buffers of its own exact size and joins the batch being
+// gathered; a batch is sent when it holds `batch_frames` frames or
+// `batch_bytes` stored bytes, or with any larger frame, which keeps the
+// pool's block-sized buffers. So the frames in flight stay bounded by the
+// tokens as before.
+constexpr std::size_t small_frame = 64u << 10;
+constexpr std::size_t batch_frames = 64;
+constexpr std::size_t batch_bytes = 1u << 20;
+
+struct FrameBatch {
   std::uint64_t seq = 0;
-  Frame frame;
+  std::vector<Frame> frames;
+  std::size_t stored_bytes = 0;
 };
 
-struct FrameResult {
+struct BatchResult {
   std::uint64_t seq = 0;
-  Result<std::vector<std::uint8_t>> plain;
+  // One per frame of the batch, in frame order; a worker that fails to start
+  // sends a batch NO_BATCH with its error alone.
+  std::vector<Result<std::vector<std::uint8_t>>> plains;
 };
 
 struct Token {};
@@ -41,27 +56,58 @@ struct Shared {
         results(workers),
         tokens(3 * std::size_t{workers}),
         buffers(4 * std::size_t{workers} + 1, frame_capacity) {}
-  BoundedQueue<FrameJob> jobs;
-  ResultQueue<FrameResult> results;
+  BoundedQueue<FrameBatch> jobs;
+  ResultQueue<BatchResult> results;
   BoundedQueue<Token> tokens;
-  // Frames in flight (tokens) plus one decompression buffer per worker.
+  // Large frames in flight (tokens) plus one decompression buffer per worker.
   BufferPool buffers;
   std::atomic<bool> abort{false};
 };
 
-Result<void> run_reader(const ArchiveSource& archive, Shared& shared, const std::atomic<bool>& cancel_flag) {
-  auto volumes = VolumeSet::open(archive.path);
-  if (!volumes) return std::unexpected(std::move(volumes.error()));
-  DataFrameReader reader(std::move(*volumes), archive.header, archive.manifest.data_frames, archive.filelist_offset);
+bool is_small(const FrameHeader& h) { return h.stored_length <= small_frame && h.plain_length <= small_frame; }
+
+Result<void> send(Shared& shared, FrameBatch& batch, std::uint64_t& batches) {
+  if (batch.frames.empty()) return {};
+  if (!shared.tokens.pop()) return std::unexpected(ArchiveError::cancelled());
+  batch.seq = batches++;
+  if (!shared.jobs.push(std::move(batch))) return std::unexpected(ArchiveError::cancelled());
+  batch = FrameBatch{};
+  return {};
+}
+
+Result<void> read_frames(DataFrameReader& reader, const ArchiveSource& archive, Shared& shared,
+                         const std::atomic<bool>& cancel_flag, FrameBatch& batch, std::uint64_t& batches) {
   for (std::uint64_t i = 0;; ++i) {
     if (i < archive.manifest.data_frames && cancel_flag.load()) return std::unexpected(ArchiveError::cancelled());
     auto frame = reader.next(shared.buffers.take());
     if (!frame) return std::unexpected(std::move(frame.error()));
     if (!*frame) return {};  // all frames read and the end offset checked
     if (shared.abort.load()) return std::unexpected(ArchiveError::cancelled());
-    if (!shared.tokens.pop()) return std::unexpected(ArchiveError::cancelled());
-    if (!shared.jobs.push(FrameJob{i, std::move(**frame)})) return std::unexpected(ArchiveError::cancelled());
+    Frame& read = **frame;
+    if (is_small(read.header)) {
+      Frame own{read.header, std::vector<std::uint8_t>(read.payload.begin(), read.payload.end())};
+      shared.buffers.give(std::move(read.payload));
+      batch.stored_bytes += own.payload.size();
+      batch.frames.push_back(std::move(own));
+      if (batch.frames.size() < batch_frames && batch.stored_bytes < batch_bytes) continue;
+    } else {
+      batch.frames.push_back(std::move(read));
+    }
+    if (auto sent = send(shared, batch, batches); !sent) return sent;
   }
+}
+
+Result<void> run_reader(const ArchiveSource& archive, Shared& shared, const std::atomic<bool>& cancel_flag) {
+  auto volumes = VolumeSet::open(archive.path);
+  if (!volumes) return std::unexpected(std::move(volumes.error()));
+  DataFrameReader reader(std::move(*volumes), archive.header, archive.manifest.data_frames, archive.filelist_offset);
+  FrameBatch batch;
+  std::uint64_t batches = 0;
+  const Result<void> outcome = read_frames(reader, archive, shared, cancel_flag, batch, batches);
+  // The frames gathered before a read failure are sent all the same.
+  if (!outcome && outcome.error().kind() == ErrorKind::Cancelled) return outcome;
+  if (auto sent = send(shared, batch, batches); !sent) return sent;
+  return outcome;
 }
 
 void reader_thread(const ArchiveSource& archive, Shared& shared, const std::atomic<bool>& cancel_flag,
@@ -80,15 +126,25 @@ void worker_thread(const ArchiveSource& archive, Shared& shared) {
   auto prepared = decoder.prepare();
   if (!prepared) {
     shared.abort.store(true);
-    shared.results.push(FrameResult{NO_FRAME, std::unexpected(std::move(prepared.error()))});
+    BatchResult failed{NO_BATCH, {}};
+    failed.plains.push_back(std::unexpected(std::move(prepared.error())));
+    shared.results.push(std::move(failed));
   }
   while (auto job = shared.jobs.pop()) {
-    FrameResult result{job->seq, std::unexpected(ArchiveError::cancelled())};
-    if (prepared && !shared.abort.load()) {
-      std::vector<std::uint8_t> spare = shared.buffers.take();
-      result.plain = decoder.decode_reusing(job->frame, spare);
-      shared.buffers.give(std::move(spare));
-      shared.buffers.give(std::move(job->frame.payload));
+    BatchResult result{job->seq, {}};
+    result.plains.reserve(job->frames.size());
+    for (Frame& frame : job->frames) {
+      if (!prepared || shared.abort.load()) {
+        result.plains.push_back(std::unexpected(ArchiveError::cancelled()));
+      } else if (is_small(frame.header)) {
+        std::vector<std::uint8_t> own;
+        result.plains.push_back(decoder.decode_reusing(frame, own));
+      } else {
+        std::vector<std::uint8_t> spare = shared.buffers.take();
+        result.plains.push_back(decoder.decode_reusing(frame, spare));
+        shared.buffers.give(std::move(spare));
+        shared.buffers.give(std::move(frame.payload));
+      }
     }
     shared.results.push(std::move(result));
   }
@@ -163,29 +219,31 @@ Result<ExtractionReport> extract(const ArchiveSource& archive, const std::filesy
   }
 
   std::optional<ArchiveError> recorded;
-  std::map<std::uint64_t, Result<std::vector<std::uint8_t>>> pending;
+  std::map<std::uint64_t, std::vector<Result<std::vector<std::uint8_t>>>> pending;
   std::uint64_t next_seq = 0;
   while (auto result = shared.results.pop()) {
-    if (result->seq == NO_FRAME) {
-      if (!recorded) recorded = std::move(result->plain.error());
+    if (result->seq == NO_BATCH) {
+      if (!recorded) recorded = std::move(result->plains.front().error());
       continue;
     }
-    pending.emplace(result->seq, std::move(result->plain));
+    pending.emplace(result->seq, std::move(result->plains));
     for (auto found = pending.find(next_seq); found != pending.end(); found = pending.find(next_seq)) {
-      Result<std::vector<std::uint8_t>> plain = std::move(found->second);
+      std::vector<Result<std::vector<std::uint8_t>>> plains = std::move(found->second);
       pending.erase(found);
-      if (recorded) {
-        // after the first error nothing more is written
-      } else if (!plain) {
-        recorded = std::move(plain.error());
-        shared.abort.store(true);
-      } else if (auto written = writer.write_frame_data(*plain); !written) {
-        recorded = std::move(written.error());
-        shared.abort.store(true);
-      } else if (options.progress) {
-        options.progress(writer.report().bytes_written);
+      for (Result<std::vector<std::uint8_t>>& plain : plains) {
+        if (recorded) {
+          // after the first error nothing more is written
+        } else if (!plain) {
+          recorded = std::move(plain.error());
+          shared.abort.store(true);
+        } else if (auto written = writer.write_frame_data(*plain); !written) {
+          recorded = std::move(written.error());
+          shared.abort.store(true);
+        } else if (options.progress) {
+          options.progress(writer.report().bytes_written);
+        }
+        if (plain && plain->capacity() > small_frame) shared.buffers.give(std::move(*plain));
       }
-      if (plain) shared.buffers.give(std::move(*plain));
       (void)shared.tokens.push(Token{});
       ++next_seq;
     }

@@ -38,9 +38,9 @@ class ExtractTest : public ::testing::Test {
   };
 
   void make(const std::map<std::string, std::string>& files, EncryptionMode mode = EncryptionMode::Aes256Gcm,
-            int level = 0) {
+            int level = 0, std::uint32_t block_size = block) {
     auto options = test::fast_options(mode);
-    options.block_size = block;
+    options.block_size = block_size;
     options.zstd_level = level;
     auto written = test::make_archive(dir.path(), files, options, {archive, std::nullopt, std::nullopt, true});
     ASSERT_TRUE(written) << written.error().display();
@@ -126,6 +126,37 @@ TEST_F(ExtractTest, FirstFailureInFrameOrderWinsWhateverTheWorkerCount) {
     EXPECT_EQ(std::filesystem::file_size(out / "f3.bin"), block);
     EXPECT_FALSE(std::filesystem::exists(out / "f4.bin"));
     EXPECT_FALSE(std::filesystem::exists(out / "f5.bin"));
+  }
+}
+
+// Small frames travel in batches, large ones alone: their order and the first
+// failure in frame order hold across the mix.
+TEST_F(ExtractTest, SmallAndLargeFramesMixedKeepTheirOrder) {
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 200; ++i) {
+    const bool large = i % 50 == 7;
+    files["m" + std::to_string(1000 + i)] = content(large ? 300000 : i * 7, i);
+  }
+  make(files, EncryptionMode::Aes256Gcm, 0, 256 * 1024);
+  for (const unsigned workers : {1u, 2u, 3u}) {
+    const auto out = dir / ("all" + std::to_string(workers));
+    auto report = run(workers, out, archive);
+    ASSERT_TRUE(report) << report.error().display();
+    for (const auto& [path, text] : files) ASSERT_EQ(file_text(out / path), text) << path;
+  }
+  // m1000 has no frame and each large file two, so frame 160 is the second
+  // frame of m1157: it stops with one block of that file written.
+  edit([](test::EditableArchive& a) { a.frames[160].payload[0] ^= 1; });
+  for (const unsigned workers : {1u, 3u}) {
+    const auto out = dir / ("cut" + std::to_string(workers));
+    auto report = run(workers, out, archive);
+    ASSERT_FALSE(report);
+    EXPECT_EQ(report.error().detail(), texts::frame_crc_mismatch(160));
+    for (const auto& [path, text] : files) {
+      if (path < "m1157") EXPECT_EQ(file_text(out / path), text) << path;
+      if (path > "m1157") EXPECT_FALSE(std::filesystem::exists(out / path)) << path;
+    }
+    EXPECT_EQ(std::filesystem::file_size(out / "m1157"), 256u * 1024);
   }
 }
 
