@@ -165,7 +165,7 @@ def goals(lines, m, rows):
         (f"mode-1 extraction, {size} mixed tree, output on disk, ≥ 1.0 × `age -d | zstd -d | tar x`",
          "quarn-extract-m1", "age-zstd-tar", 1.0),
     ]
-    lines.append("### Goals of issue 19\n")
+    lines.append("### Goals\n")
     lines.append("Ratio: the peer's median wall time divided by quarn's (above 1: quarn is faster); in brackets the "
                  "lowest and highest ratio within one round, where the two ran shortly after one another. A goal is "
                  "met when the median ratio reaches it. Archives are made into RAM.\n")
