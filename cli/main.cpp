@@ -4,7 +4,6 @@
 
 int main(int argc, char** argv) {
   quarn::platform::load_libraries_from_system_folder_only();
-  quarn::platform::use_low_fragmentation_heaps();
   quarn::platform::prepare_console_output();
   return quarn::cli::run_quarn(quarn::platform::command_line_arguments(argc, argv),
                                quarn::platform_fido2_authenticator());

@@ -210,11 +210,6 @@ std::filesystem::path executable_path();
 // the current one). Called first thing; a no-op on POSIX.
 void load_libraries_from_system_folder_only();
 
-// Windows: the process's heaps use the low-fragmentation front end, as they
-// do by default on Windows itself; under Wine they otherwise search long
-// free lists, and planning 100,000 entries takes minutes. A no-op on POSIX.
-void use_low_fragmentation_heaps();
-
 // What the system makes of a program file's code signature.
 struct SignatureTrust {
   bool trusted = false;

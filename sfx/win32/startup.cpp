@@ -12,7 +12,6 @@ void harden_process() {
   // Before anything can load a library: from now on libraries come from
   // System32 only, never from the folder the program was run from.
   platform::load_libraries_from_system_folder_only();
-  platform::use_low_fragmentation_heaps();
 
   // Each policy structure is one DWORD of flags, passed with size 4. The
   // flags go in as plain DWORDs: mingw-w64 declares the dynamic-code

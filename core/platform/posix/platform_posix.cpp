@@ -366,7 +366,6 @@ std::filesystem::path path_from_argument(std::string_view argument) {
 }
 
 void load_libraries_from_system_folder_only() {}
-void use_low_fragmentation_heaps() {}
 std::optional<SignatureTrust> check_code_signature(const std::filesystem::path&) { return std::nullopt; }
 
 void prepare_console_output() {}

@@ -353,22 +353,6 @@ std::filesystem::path path_from_argument(std::string_view argument) {
 
 void load_libraries_from_system_folder_only() { SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32); }
 
-void use_low_fragmentation_heaps() {
-  std::vector<HANDLE> heaps(16);
-  for (;;) {
-    const DWORD count = GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
-    if (count <= heaps.size()) {
-      heaps.resize(count);
-      break;
-    }
-    heaps.resize(count);
-  }
-  for (HANDLE heap : heaps) {
-    ULONG low_fragmentation = 2;
-    HeapSetInformation(heap, HeapCompatibilityInformation, &low_fragmentation, sizeof low_fragmentation);
-  }
-}
-
 void prepare_console_output() {
   SetConsoleOutputCP(CP_UTF8);
   // Our texts hold exactly the line feeds they mean: no CR LF translation.
