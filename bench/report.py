@@ -151,7 +151,7 @@ def goals(lines, m, rows):
     files = f"{small:,} small files" if small else "small files (left out of this run)"
     size = size_name(m)
     argon = m.get("small_argon2", "")
-    spec = [
+    targets = [
         (f"`quarn create`, {files}, mode none, ≥ 1.0 × `tar c | zstd -3 -T0`",
          "quarn-create-small-m0", "tar-zstd-create-small", 1.0),
         (f"`quarn create`, {files}, AES with `{argon}`, ≥ 1.0 × `tar c | zstd -3 -T0`",
@@ -171,7 +171,7 @@ def goals(lines, m, rows):
                  "met when the median ratio reaches it. Archives are made into RAM.\n")
     lines.append("| goal | quarn s | peer s | ratio (rounds) | met |")
     lines.append("|---|---:|---:|---:|---|")
-    for text, quarn, peer, wanted in spec:
+    for text, quarn, peer, wanted in targets:
         if quarn not in rows or peer not in rows:
             lines.append(f"| {cell(text)} | | | | not measured |")
             continue
