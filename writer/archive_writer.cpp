@@ -19,10 +19,12 @@
 #include "core/crypto/second_factors.h"
 #include "core/platform/platform.h"
 #include "core/platform/system.h"
+#include "core/platform/utf.h"
 #include "core/volumes/byte_order.h"
 #include "core/volumes/footer.h"
 #include "core/volumes/format.h"
 #include "writer/frame_encoder.h"
+#include "writer/read_ahead.h"
 
 namespace quarn::writer {
 
@@ -131,6 +133,16 @@ Result<Keyed> prepare_header(const WriterOptions& o, const SecretBuffer* passwor
 // A JSON string exactly as the library writes it (its escapes, UTF-8 kept,
 // invalid sequences replaced).
 void append_json_string(std::string& out, const std::string& text) {
+  const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\';
+  });
+  if (plain && platform::is_valid_utf8(text)) {
+    // Nothing to escape or replace: the library would write the text as it is.
+    out += '"';
+    out += text;
+    out += '"';
+    return;
+  }
   out += nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
@@ -268,14 +280,38 @@ class FrameStream {
   std::vector<PlainBlock> free_blocks_;
 };
 
+// A file read whole, under its block size: one frame hashed where it is
+// encoded, or none when it is empty.
+Result<void> add_whole_file(PlainBlock block, std::size_t entry_index, std::vector<Entry>& entries,
+                            std::uint64_t& index, FrameStream& stream, const WriterOptions& options,
+                            WriteSummary& summary) {
+  Entry& e = entries[entry_index];
+  e.first_frame = index;
+  e.size = block.size;
+  ++summary.files;
+  if (block.size == 0) {
+    e.sha256 = sha256_hex(crypto::sha256({}));
+    return {};
+  }
+  e.frames = 1;
+  summary.plain_bytes += block.size;
+  if (auto ok = stream.add(FrameWork{index++, std::move(block), true}, entry_index); !ok) return ok;
+  if (options.progress) options.progress(summary.plain_bytes);
+  return {};
+}
+
 // Reads one file into frames: blocks of the block size, the last one (or a
 // small file's only one) sized by what the file holds as it was listed. A
 // file read whole into one frame is hashed where the frame is encoded;
 // a longer one is hashed here, block after block.
 Result<void> add_file(const InputEntry& input, std::size_t entry_index, std::vector<Entry>& entries,
                       std::uint64_t& index, crypto::Sha256& sha, FrameStream& stream, const WriterOptions& options,
-                      WriteSummary& summary) {
-  auto file = platform::File::open_for_reading(input.source);
+                      WriteSummary& summary, ReadAhead& read_ahead, SourceOpener& opener) {
+  if (auto read = read_ahead.take(entry_index)) {
+    if (!*read) return std::unexpected(std::move(read->error()));
+    return add_whole_file(std::move(**read), entry_index, entries, index, stream, options, summary);
+  }
+  auto file = opener.open(input);
   if (!file) return std::unexpected(ArchiveError::io(std::move(file.error())));
   Entry& e = entries[entry_index];
   e.first_frame = index;
@@ -345,6 +381,9 @@ Result<WriteSummary> write_archive(const InputTree& inputs, const WriterOptions&
   std::vector<Entry> entries;
   entries.reserve(inputs.entries.size());
   FrameStream stream(pool, output, entries, options.block_size);
+  // With one thread everything stays on the caller's.
+  ReadAhead read_ahead(inputs, options.block_size, threads > 1 ? threads : 0);
+  SourceOpener opener(inputs);
   crypto::Sha256 sha;
   std::uint64_t index = 0;
   for (const InputEntry& input : inputs.entries) {
@@ -358,7 +397,8 @@ Result<WriteSummary> write_archive(const InputTree& inputs, const WriterOptions&
       ++summary.directories;
       continue;
     }
-    if (auto ok = add_file(input, entries.size() - 1, entries, index, sha, stream, options, summary); !ok)
+    if (auto ok = add_file(input, entries.size() - 1, entries, index, sha, stream, options, summary, read_ahead, opener);
+        !ok)
       return std::unexpected(std::move(ok.error()));
   }
   if (auto ok = stream.finish(); !ok) return std::unexpected(std::move(ok.error()));

@@ -1,6 +1,7 @@
 #include "writer/input_tree.h"
 
 #include <algorithm>
+#include <tuple>
 
 #include "core/archive/entry_path.h"
 #include "core/platform/platform.h"
@@ -18,38 +19,61 @@ ArchiveError refuse_path(const std::string& archive_path) {
   return ArchiveError::message("Tej ścieżki nie da się bezpiecznie zapisać w archiwum: " + archive_path);
 }
 
-Result<void> add(const fs::path& source, const std::string& archive_path, InputTree& tree, bool named_input) {
+// Adds the entry at `bases[base]` / `name` (the base itself when `name` is
+// empty), whose metadata is `info`, and everything below it. The contents of
+// a folder come from one listing with their metadata.
+Result<void> add(std::uint32_t base, const fs::path& name, const std::string& archive_path,
+                 const platform::FileInfo& info, InputTree& tree, bool named_input) {
   if (archive_path.size() > MAX_ENTRY_PATH || !check_entry_path(archive_path, fs::path("x")))
     return std::unexpected(refuse_path(archive_path));
-  auto info = platform::query_info(source);
-  if (!info) return std::unexpected(ArchiveError::io(std::move(info.error())));
-
-  if (info->kind == platform::FileKind::Symlink || info->kind == platform::FileKind::Other) {
-    if (named_input) {
-      return std::unexpected(ArchiveError::message("To nie jest zwykły plik ani folder: " +
-                                                   platform::path_to_utf8(source)));
-    }
-    tree.skipped.push_back(platform::path_to_utf8(source));
+  if (info.kind == platform::FileKind::Symlink || info.kind == platform::FileKind::Other) {
+    const std::string shown = platform::path_to_utf8(name.empty() ? tree.bases[base] : tree.bases[base] / name);
+    if (named_input) return std::unexpected(ArchiveError::message("To nie jest zwykły plik ani folder: " + shown));
+    tree.skipped.push_back(shown);
     return {};
   }
-  InputEntry entry{source, archive_path, info->kind == platform::FileKind::Directory,
-                   info->kind == platform::FileKind::File ? info->size : 0,
-                   info->attributes & stored_attribute_mask, info->created_ticks, info->modified_ticks};
-  tree.entries.push_back(entry);
-  if (!entry.is_directory) return {};
+  const bool is_directory = info.kind == platform::FileKind::Directory;
+  tree.entries.push_back(InputEntry{base, name, archive_path, is_directory,
+                                    info.kind == platform::FileKind::File ? info.size : 0,
+                                    info.attributes & stored_attribute_mask, info.created_ticks,
+                                    info.modified_ticks});
+  if (!is_directory) return {};
 
-  auto names = platform::list_directory(source);
-  if (!names) return std::unexpected(ArchiveError::io(std::move(names.error())));
-  std::vector<std::pair<std::string, fs::path>> children;
-  for (const fs::path& name : *names) children.emplace_back(platform::path_to_utf8(name), name);
-  std::sort(children.begin(), children.end());
-  for (const auto& [text, name] : children) {
-    if (auto ok = add(source / name, archive_path + "/" + text, tree, false); !ok) return ok;
+  std::uint32_t folder = base;
+  if (!name.empty()) {
+    tree.bases.push_back(tree.bases[base] / name);
+    folder = static_cast<std::uint32_t>(tree.bases.size() - 1);
+  }
+  auto listed = platform::list_directory_info(tree.bases[folder]);
+  if (!listed) return std::unexpected(ArchiveError::io(std::move(listed.error())));
+  std::vector<std::pair<std::string, platform::DirectoryEntry*>> children;
+  children.reserve(listed->size());
+  for (platform::DirectoryEntry& child : *listed) children.emplace_back(platform::path_to_utf8(child.name), &child);
+  std::sort(children.begin(), children.end(), [](const auto& a, const auto& b) {
+    return std::tie(a.first, a.second->name) < std::tie(b.first, b.second->name);
+  });
+  std::string child_path = archive_path + "/";
+  for (const auto& [text, child] : children) {
+    child_path.resize(archive_path.size() + 1);
+    child_path += text;
+    if (auto ok = add(folder, child->name, child_path, child->info, tree, false); !ok) return ok;
   }
   return {};
 }
 
 }  // namespace
+
+platform::OsResult<platform::File> SourceOpener::open(const InputEntry& entry) {
+  if (entry.name.empty()) return platform::File::open_for_reading(tree_.bases[entry.base]);
+  if (open_base_ != entry.base) {
+    open_base_.reset();
+    auto folder = platform::Directory::open(tree_.bases[entry.base]);
+    if (!folder) return std::unexpected(std::move(folder.error()));
+    folder_ = std::move(*folder);
+    open_base_ = entry.base;
+  }
+  return folder_.open_file(entry.name);
+}
 
 Result<InputTree> gather_inputs(const std::vector<fs::path>& inputs) {
   InputTree tree;
@@ -57,7 +81,13 @@ Result<InputTree> gather_inputs(const std::vector<fs::path>& inputs) {
     fs::path name = input.filename();
     if (name.empty() || name == "." || name == "..") name = fs::absolute(input).lexically_normal().filename();
     if (name.empty()) name = fs::absolute(input).lexically_normal().parent_path().filename();
-    if (auto ok = add(input, platform::path_to_utf8(name), tree, true); !ok) return std::unexpected(std::move(ok.error()));
+    auto info = platform::query_info(input);
+    if (!info) return std::unexpected(ArchiveError::io(std::move(info.error())));
+    tree.bases.push_back(input);
+    if (auto ok = add(static_cast<std::uint32_t>(tree.bases.size() - 1), {}, platform::path_to_utf8(name), *info,
+                      tree, true);
+        !ok)
+      return std::unexpected(std::move(ok.error()));
   }
   return tree;
 }

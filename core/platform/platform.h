@@ -78,6 +78,16 @@ OsResult<void> remove_file(const std::filesystem::path& path);
 // The names in a directory, without "." and "..", in no particular order.
 OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path);
 
+struct DirectoryEntry {
+  std::filesystem::path name;
+  FileInfo info;  // as query_info reports it: a link is not followed
+};
+
+// The entries of a directory with their metadata, in no particular order: one
+// pass over the directory instead of a query per path. An entry that
+// vanishes while it is read fails the listing, as query_info would fail.
+OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem::path& path);
+
 // An open file handle. Move-only; the handle is closed when the owner ends.
 // Not for concurrent use by two threads.
 class File {
@@ -156,6 +166,11 @@ class Directory {
 
   // The existing folder `name` in this one.
   OsResult<Directory> open_directory(const std::filesystem::path& name) const;
+
+  // Opens the existing file `name` in this folder for reading. A link or
+  // other reparse point in its place is refused (OsError::link_refused), not
+  // followed. On Windows other handles may read, write and delete it meanwhile.
+  OsResult<File> open_file(const std::filesystem::path& name) const;
 
   // Creates the file `name` in this folder for writing. Anything already
   // there, a link included, is an error and stays untouched. On Windows

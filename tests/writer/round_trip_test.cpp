@@ -175,16 +175,20 @@ TEST(RoundTrip, FilesThatChangeAfterListingAreStoredAsRead) {
     listed[c.name] = random_text(c.listed, 7);
     read[c.name] = random_text(c.read, 8);
   }
-  test::TempDir dir;
-  auto options = test::fast_options(EncryptionMode::Aes256Gcm);
-  options.block_size = block;
-  auto written = make_archive(dir.path(), listed, options, {dir / "a.qrn"}, [&](const std::filesystem::path& root) {
-    for (const auto& [name, content] : read) test::write_file(root / name, test::bytes_of(content));
-  });
-  ASSERT_TRUE(written) << written.error().display();
-  auto back = read_back(dir / "a.qrn");
-  ASSERT_TRUE(back) << back.error().display();
-  EXPECT_EQ(back->files, read);
+  // One thread reads every file itself; more read small files ahead.
+  for (const unsigned threads : {1u, 2u}) {
+    test::TempDir dir;
+    auto options = test::fast_options(EncryptionMode::Aes256Gcm);
+    options.block_size = block;
+    options.threads = threads;
+    auto written = make_archive(dir.path(), listed, options, {dir / "a.qrn"}, [&](const std::filesystem::path& root) {
+      for (const auto& [name, content] : read) test::write_file(root / name, test::bytes_of(content));
+    });
+    ASSERT_TRUE(written) << written.error().display();
+    auto back = read_back(dir / "a.qrn");
+    ASSERT_TRUE(back) << back.error().display();
+    EXPECT_EQ(back->files, read) << threads;
+  }
 }
 
 TEST(RoundTrip, OutputDoesNotDependOnTheThreadCount) {

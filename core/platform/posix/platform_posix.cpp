@@ -46,9 +46,12 @@ std::uint64_t ticks_from(std::int64_t seconds, std::int64_t nanoseconds) {
 
 }  // namespace
 
-OsResult<FileInfo> query_info(const std::filesystem::path& path) {
+namespace {
+
+// Metadata of `name` relative to the folder `folder` (or AT_FDCWD), links not followed.
+OsResult<FileInfo> info_at(int folder, const char* name) {
   struct statx stx {};
-  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
+  if (::statx(folder, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
     return std::unexpected(posix_error(errno));
   FileInfo info;
   const mode_t mode = stx.stx_mode;
@@ -63,6 +66,10 @@ OsResult<FileInfo> query_info(const std::filesystem::path& path) {
   if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) info.attributes |= attribute_readonly;
   return info;
 }
+
+}  // namespace
+
+OsResult<FileInfo> query_info(const std::filesystem::path& path) { return info_at(AT_FDCWD, path.c_str()); }
 
 namespace {
 
@@ -147,6 +154,33 @@ OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesyste
   ::closedir(dir);
   if (error != 0) return std::unexpected(posix_error(error));
   return names;
+}
+
+OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem::path& path) {
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) return std::unexpected(posix_error(errno));
+  std::vector<DirectoryEntry> entries;
+  std::optional<OsError> failure;
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") {
+      errno = 0;
+      continue;
+    }
+    auto info = info_at(::dirfd(dir), entry->d_name);
+    if (!info) {
+      failure = std::move(info.error());
+      break;
+    }
+    entries.push_back(DirectoryEntry{std::string(name), *info});
+    errno = 0;
+  }
+  const int error = errno;
+  ::closedir(dir);
+  if (failure) return std::unexpected(std::move(*failure));
+  if (error != 0) return std::unexpected(posix_error(error));
+  return entries;
 }
 
 File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = invalid_handle; }
@@ -304,6 +338,16 @@ OsResult<Directory> Directory::open_directory(const std::filesystem::path& name)
   auto fd = open_folder_at(fd_of(handle_), name.c_str());
   if (!fd) return std::unexpected(std::move(fd.error()));
   return Directory(*fd);
+}
+
+OsResult<File> Directory::open_file(const std::filesystem::path& name) const {
+  int fd;
+  do {
+    // Not blocking keeps a pipe put in the file's place from stopping the reader.
+    fd = ::openat(fd_of(handle_), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(errno == ELOOP ? link_refused() : posix_error(errno));
+  return File(fd);
 }
 
 OsResult<File> Directory::create_file(const std::filesystem::path& name) const {

@@ -113,6 +113,22 @@ OsResult<Directory> Directory::open_directory(const std::filesystem::path& name)
   return Directory(value_of(*folder));
 }
 
+OsResult<File> Directory::open_file(const std::filesystem::path& name) const {
+  auto opened = open_below(handle_of(handle_), name.native(), GENERIC_READ, FILE_OPEN,
+                           FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  File file(value_of(opened->handle));
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  if (!GetFileInformationByHandleEx(opened->handle, FileAttributeTagInfo, &info, sizeof info))
+    return std::unexpected(last_error());
+  if (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    OsError refused = windows_error(reparse_point_encountered);
+    refused.link_refused = true;
+    return std::unexpected(std::move(refused));
+  }
+  return file;
+}
+
 OsResult<File> Directory::create_file(const std::filesystem::path& name) const {
   auto opened = open_below(handle_of(handle_), name.native(), GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
   if (!opened) return std::unexpected(std::move(opened.error()));

@@ -86,23 +86,27 @@ std::uint64_t ticks_of(const FILETIME& time) {
   return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
+FileInfo info_of(DWORD a, DWORD size_high, DWORD size_low, const FILETIME& created, const FILETIME& modified) {
+  FileInfo info;
+  info.kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? FileKind::Symlink
+              : (a & FILE_ATTRIBUTE_DIRECTORY)   ? FileKind::Directory
+              : (a & FILE_ATTRIBUTE_DEVICE)      ? FileKind::Other
+                                                 : FileKind::File;
+  info.size = (static_cast<std::uint64_t>(size_high) << 32) | size_low;
+  info.modified_ticks = ticks_of(modified);
+  info.created_ticks = ticks_of(created);
+  info.attributes = a;
+  return info;
+}
+
 }  // namespace
 
 OsResult<FileInfo> query_info(const std::filesystem::path& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExW(system_path(path).c_str(), GetFileExInfoStandard, &data))
     return std::unexpected(last_error());
-  FileInfo info;
-  const DWORD a = data.dwFileAttributes;
-  info.kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? FileKind::Symlink
-              : (a & FILE_ATTRIBUTE_DIRECTORY)   ? FileKind::Directory
-              : (a & FILE_ATTRIBUTE_DEVICE)      ? FileKind::Other
-                                                 : FileKind::File;
-  info.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  info.modified_ticks = ticks_of(data.ftLastWriteTime);
-  info.created_ticks = ticks_of(data.ftCreationTime);
-  info.attributes = a;
-  return info;
+  return info_of(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftCreationTime,
+                 data.ftLastWriteTime);
 }
 
 namespace {
@@ -195,7 +199,11 @@ OsResult<void> remove_file(const std::filesystem::path& path) {
   return {};
 }
 
-OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path) {
+namespace {
+
+// Calls `visit` with the find data of every entry of the folder but "." and "..".
+template <class Visit>
+OsResult<void> for_each_found(const std::filesystem::path& path, Visit visit) {
   WIN32_FIND_DATAW found{};
   std::wstring pattern = system_path(path);
   if (!pattern.empty() && pattern.back() != L'\\') pattern += L'\\';
@@ -203,15 +211,37 @@ OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesyste
   HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
-  std::vector<std::filesystem::path> names;
   do {
     const std::wstring_view name = found.cFileName;
-    if (name != L"." && name != L"..") names.emplace_back(std::wstring(name));
+    if (name != L"." && name != L"..") visit(found);
   } while (FindNextFileW(search, &found));
   const DWORD error = GetLastError();
   FindClose(search);
   if (error != ERROR_NO_MORE_FILES) return std::unexpected(windows_error(error));
+  return {};
+}
+
+}  // namespace
+
+OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path) {
+  std::vector<std::filesystem::path> names;
+  auto listed = for_each_found(path, [&](const WIN32_FIND_DATAW& found) {
+    names.emplace_back(std::wstring(found.cFileName));
+  });
+  if (!listed) return std::unexpected(std::move(listed.error()));
   return names;
+}
+
+// The find data carries what GetFileAttributesExW would report for each entry.
+OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem::path& path) {
+  std::vector<DirectoryEntry> entries;
+  auto listed = for_each_found(path, [&](const WIN32_FIND_DATAW& found) {
+    entries.push_back(DirectoryEntry{std::wstring(found.cFileName),
+                                     info_of(found.dwFileAttributes, found.nFileSizeHigh, found.nFileSizeLow,
+                                             found.ftCreationTime, found.ftLastWriteTime)});
+  });
+  if (!listed) return std::unexpected(std::move(listed.error()));
+  return entries;
 }
 
 File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = invalid_handle; }
