@@ -137,7 +137,7 @@ int run_create(const std::vector<std::string>& args, Fido2Authenticator& fido2) 
 
   std::vector<std::filesystem::path> inputs;
   for (const std::string& p : parsed.positional) inputs.push_back(platform::path_from_argument(p));
-  auto tree = writer::gather_inputs(inputs);
+  auto tree = writer::gather_inputs(inputs, options.threads);
   if (!tree) return fail(tree.error().display());
 
   if (auto free = writer::check_output_free(out_options); !free) return fail(free.error().display());

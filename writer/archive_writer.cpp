@@ -158,7 +158,10 @@ void append_number(std::string& out, Number n) {
 std::string manifest_json(const std::vector<Entry>& entries, const WriterOptions& o,
                           std::uint64_t data_frames, std::uint64_t total_size) {
   std::string out;
-  out.reserve(256 + entries.size() * 240);
+  // Room for every entry's fields at their longest, so that the text is never moved.
+  std::size_t length = 256 + o.tool.size() * 6;
+  for (const Entry& e : entries) length += 340 + e.path.size() * 6;
+  out.reserve(length);
   out += R"({"format":"quarn","version":1,"created_unix":)";
   append_number(out, o.created_unix >= 0 ? o.created_unix : static_cast<std::int64_t>(std::time(nullptr)));
   out += R"(,"tool":)";

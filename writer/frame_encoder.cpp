@@ -28,7 +28,9 @@ FrameEncoder::FrameEncoder(FrameEncoder&& other) noexcept
       tag_bytes_(other.tag_bytes_),
       digest_(other.digest_),
       level_(other.level_),
-      cctx_(std::exchange(other.cctx_, nullptr)) {}
+      cctx_(std::exchange(other.cctx_, nullptr)),
+      scratch_(std::move(other.scratch_)),
+      scratch_capacity_(std::exchange(other.scratch_capacity_, 0)) {}
 
 FrameEncoder::~FrameEncoder() {
   if (cctx_) ZSTD_freeCCtx(as_cctx(cctx_));
@@ -41,12 +43,18 @@ Frame FrameEncoder::encode(std::uint8_t kind, std::uint64_t index, std::span<con
   frame.header.plain_length = static_cast<std::uint32_t>(plain.size());
   bool stored = true;
   if (cctx_ && !plain.empty()) {
-    frame.payload.resize(ZSTD_compressBound(plain.size()) + tag_bytes_);
-    const std::size_t n = ZSTD_compress2(as_cctx(cctx_), frame.payload.data(), frame.payload.size(), plain.data(),
-                                         plain.size());
+    // Compressed into a reused buffer that is never zeroed; only what
+    // compression gave is copied into the frame.
+    const std::size_t bound = ZSTD_compressBound(plain.size());
+    if (scratch_capacity_ < bound) {
+      scratch_ = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
+      scratch_capacity_ = bound;
+    }
+    const std::size_t n = ZSTD_compress2(as_cctx(cctx_), scratch_.get(), bound, plain.data(), plain.size());
     if (ZSTD_isError(n)) invariant_violated("ZSTD_compress2 failed");
     if (n < plain.size()) {
-      frame.payload.resize(n);
+      frame.payload.reserve(n + tag_bytes_);
+      frame.payload.assign(scratch_.get(), scratch_.get() + n);
       stored = false;
     }
   }

@@ -42,6 +42,8 @@ class FrameEncoder {
   HeaderDigest digest_;
   int level_;
   void* cctx_ = nullptr;  // ZSTD_CCtx
+  std::unique_ptr<std::uint8_t[]> scratch_;  // compression's output before it is known to be smaller
+  std::size_t scratch_capacity_ = 0;
 };
 
 // A block of plain bytes read from an input file. Its memory is not zeroed

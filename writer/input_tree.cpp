@@ -1,10 +1,11 @@
 #include "writer/input_tree.h"
 
 #include <algorithm>
-#include <tuple>
+#include <thread>
 
 #include "core/archive/entry_path.h"
 #include "core/platform/platform.h"
+#include "writer/folder_lister.h"
 
 namespace quarn::writer {
 namespace {
@@ -23,7 +24,7 @@ ArchiveError refuse_path(const std::string& archive_path) {
 // empty), whose metadata is `info`, and everything below it. The contents of
 // a folder come from one listing with their metadata.
 Result<void> add(std::uint32_t base, const fs::path& name, const std::string& archive_path,
-                 const platform::FileInfo& info, InputTree& tree, bool named_input) {
+                 const platform::FileInfo& info, InputTree& tree, FolderLister& lister, bool named_input) {
   if (archive_path.size() > MAX_ENTRY_PATH || !check_entry_path(archive_path, fs::path("x")))
     return std::unexpected(refuse_path(archive_path));
   if (info.kind == platform::FileKind::Symlink || info.kind == platform::FileKind::Other) {
@@ -44,19 +45,16 @@ Result<void> add(std::uint32_t base, const fs::path& name, const std::string& ar
     tree.bases.push_back(tree.bases[base] / name);
     folder = static_cast<std::uint32_t>(tree.bases.size() - 1);
   }
-  auto listed = platform::list_directory_info(tree.bases[folder]);
+  auto listed = lister.take(tree.bases[folder]);
   if (!listed) return std::unexpected(ArchiveError::io(std::move(listed.error())));
-  std::vector<std::pair<std::string, platform::DirectoryEntry*>> children;
-  children.reserve(listed->size());
-  for (platform::DirectoryEntry& child : *listed) children.emplace_back(platform::path_to_utf8(child.name), &child);
-  std::sort(children.begin(), children.end(), [](const auto& a, const auto& b) {
-    return std::tie(a.first, a.second->name) < std::tie(b.first, b.second->name);
-  });
+  for (const ListedEntry& child : *listed) {
+    if (child.entry.info.kind == platform::FileKind::Directory) lister.ahead(tree.bases[folder] / child.entry.name);
+  }
   std::string child_path = archive_path + "/";
-  for (const auto& [text, child] : children) {
+  for (const ListedEntry& child : *listed) {
     child_path.resize(archive_path.size() + 1);
-    child_path += text;
-    if (auto ok = add(folder, child->name, child_path, child->info, tree, false); !ok) return ok;
+    child_path += child.utf8_name;
+    if (auto ok = add(folder, child.entry.name, child_path, child.entry.info, tree, lister, false); !ok) return ok;
   }
   return {};
 }
@@ -75,7 +73,9 @@ platform::OsResult<platform::File> SourceOpener::open(const InputEntry& entry) {
   return folder_.open_file(entry.name);
 }
 
-Result<InputTree> gather_inputs(const std::vector<fs::path>& inputs) {
+Result<InputTree> gather_inputs(const std::vector<fs::path>& inputs, unsigned threads) {
+  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  FolderLister lister(std::min(threads, 3u));
   InputTree tree;
   for (const fs::path& input : inputs) {
     fs::path name = input.filename();
@@ -83,9 +83,14 @@ Result<InputTree> gather_inputs(const std::vector<fs::path>& inputs) {
     if (name.empty()) name = fs::absolute(input).lexically_normal().parent_path().filename();
     auto info = platform::query_info(input);
     if (!info) return std::unexpected(ArchiveError::io(std::move(info.error())));
-    tree.bases.push_back(input);
-    if (auto ok = add(static_cast<std::uint32_t>(tree.bases.size() - 1), {}, platform::path_to_utf8(name), *info,
-                      tree, true);
+    // A file is read by its name in its folder, as the files below a folder are.
+    const fs::path own_name = input.filename();
+    const bool by_name = info->kind == platform::FileKind::File && !own_name.empty() && own_name != "." &&
+                         own_name != "..";
+    const fs::path folder = input.parent_path();
+    tree.bases.push_back(!by_name ? input : folder.empty() ? fs::path(".") : folder);
+    if (auto ok = add(static_cast<std::uint32_t>(tree.bases.size() - 1), by_name ? own_name : fs::path(),
+                      platform::path_to_utf8(name), *info, tree, lister, true);
         !ok)
       return std::unexpected(std::move(ok.error()));
   }

@@ -55,7 +55,8 @@ class SourceOpener {
 // Each input is stored under its own name (the last component); directories
 // bring their whole contents, in byte order of the names so that the same
 // tree always gives the same archive. Paths the reader would refuse are
-// refused here with a Message naming them.
-Result<InputTree> gather_inputs(const std::vector<std::filesystem::path>& inputs);
+// refused here with a Message naming them. Folders are listed ahead on
+// `threads` - 1 helpers (0: one thread per processor).
+Result<InputTree> gather_inputs(const std::vector<std::filesystem::path>& inputs, unsigned threads = 0);
 
 }  // namespace quarn::writer

@@ -191,6 +191,32 @@ TEST(RoundTrip, FilesThatChangeAfterListingAreStoredAsRead) {
   }
 }
 
+TEST(RoundTrip, ALinkPutInAFilesPlaceAfterListingIsRefusedNotFollowed) {
+  const std::uint32_t block = 4096;
+  test::TempDir outside;
+  test::write_file(outside / "secret", test::bytes_of("not for the archive"));
+  // A small file is read ahead (with more threads than one), a large one in order.
+  for (const char* name : {"small.txt", "large.bin"}) {
+    for (const unsigned threads : {1u, 2u}) {
+      test::TempDir dir;
+      auto options = test::fast_options(EncryptionMode::None);
+      options.block_size = block;
+      options.threads = threads;
+      const std::string content = name[0] == 's' ? "short" : random_text(3 * block, 3);
+      bool linked = false;
+      auto written = make_archive(dir.path(), {{name, content}}, options, {dir / "a.qrn"},
+                                  [&](const std::filesystem::path& root) {
+                                    std::filesystem::remove(root / name);
+                                    std::error_code error;
+                                    std::filesystem::create_symlink(outside / "secret", root / name, error);
+                                    linked = !error;
+                                  });
+      if (!linked) GTEST_SKIP() << "links cannot be made here";
+      EXPECT_FALSE(written) << name << " " << threads;
+    }
+  }
+}
+
 TEST(RoundTrip, OutputDoesNotDependOnTheThreadCount) {
   test::TempDir dir;
   // Small files travel between threads in batches, large ones frame by frame.
