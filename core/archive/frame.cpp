@@ -163,13 +163,14 @@ Result<void> FrameDecoder::prepare() {
 namespace {
 
 // Decompresses every Zstandard frame of `in`, at most `limit` bytes, into a
-// buffer that starts small and doubles; nullopt on damaged data or on more
-// than `limit` bytes.
+// buffer that starts at what `in` can plausibly give (at most 64 times its
+// size, at least 1 MiB) and doubles; nullopt on damaged data or on more than
+// `limit` bytes.
 std::optional<std::vector<std::uint8_t>> decompress_growing(ZSTD_DCtx* dctx, std::span<const std::uint8_t> in,
                                                             std::size_t limit) {
   constexpr std::size_t first_size = 1u << 20;
   ZSTD_DCtx_reset(dctx, ZSTD_reset_session_only);
-  std::vector<std::uint8_t> out(std::min(limit, first_size));
+  std::vector<std::uint8_t> out(std::min(limit, std::max(first_size, in.size() * 64)));
   ZSTD_inBuffer input{in.data(), in.size(), 0};
   ZSTD_outBuffer output{out.data(), out.size(), 0};
   for (;;) {

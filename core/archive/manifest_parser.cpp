@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <iterator>
+#include <memory>
 #include <string>
 #include <unordered_set>
 
@@ -61,7 +62,7 @@ struct Container {
   Role role = Role::Ignored;
   bool is_object = false;
   unsigned seen = 0;                          // known fields seen so far
-  std::unordered_set<std::string> others;     // unknown keys seen so far
+  std::unique_ptr<std::unordered_set<std::string>> others;  // unknown keys seen so far, made at the first
   int field = -1;                             // the known field the next value belongs to
 };
 
@@ -73,7 +74,10 @@ class ManifestBuilder {
   using string_t = nlohmann::json::string_t;
   using binary_t = nlohmann::json::binary_t;
 
-  ManifestBuilder(std::string_view text, const std::size_t& consumed) : text_(text), consumed_(consumed) {}
+  ManifestBuilder(std::string_view text, const std::size_t& consumed) : text_(text), consumed_(consumed) {
+    // An entry takes about 250 bytes of the text: room for the usual count at once.
+    manifest.entries.reserve(text.size() / 256);
+  }
 
   Manifest manifest;
   std::string error;
@@ -101,7 +105,8 @@ class ManifestBuilder {
     const int known = top.role == Role::Manifest ? field_index(manifest_names, k)
                       : top.role == Role::Entry  ? field_index(entry_names, k)
                                                  : -1;
-    const bool duplicate = known >= 0 ? (top.seen & (1u << known)) != 0 : !top.others.insert(k).second;
+    if (known < 0 && !top.others) top.others = std::make_unique<std::unordered_set<std::string>>();
+    const bool duplicate = known >= 0 ? (top.seen & (1u << known)) != 0 : !top.others->insert(k).second;
     if (duplicate) return fail("powtorzony klucz \"" + k + "\"");
     if (known >= 0) top.seen |= 1u << known;
     top.field = known;
