@@ -165,8 +165,13 @@ class Session:
 
     def windows(self, measure=False):
         """With `measure`, every child of the main window has "text_size"."""
-        out = self.wine([ARGS.probe, *(["--measure"] if measure else [])], check=True).stdout
-        return json.loads(out.decode("utf-8"))
+        # Looking changes nothing, so a look that Wine failed to run (exit 1,
+        # nothing said, seen once under load) is simply taken again.
+        for attempt in range(3):
+            result = self.wine([ARGS.probe, *(["--measure"] if measure else [])], check=attempt == 2)
+            if result.returncode == 0:
+                return json.loads(result.stdout.decode("utf-8"))
+            time.sleep(0.2)
 
     def watch_job(self, during=None):
         """[(seconds, what windows() with `measure` returns)] every 50 ms while a
