@@ -31,10 +31,6 @@ struct InputTree {
   // base and its name, so that a hundred thousand entries do not each carry
   // a whole path.
   std::vector<std::filesystem::path> bases;
-
-  std::filesystem::path source(const InputEntry& entry) const {
-    return entry.name.empty() ? bases[entry.base] : bases[entry.base] / entry.name;
-  }
 };
 
 // Opens the files of a tree for reading, each by its name in its folder; a
@@ -55,8 +51,8 @@ class SourceOpener {
 // Each input is stored under its own name (the last component); directories
 // bring their whole contents, in byte order of the names so that the same
 // tree always gives the same archive. Paths the reader would refuse are
-// refused here with a Message naming them. Folders are listed ahead on
-// `threads` - 1 helpers (0: one thread per processor).
+// refused here with a Message naming them. Folders are listed ahead on as
+// many helper threads as `threads`, at most 3 (0: one per processor).
 Result<InputTree> gather_inputs(const std::vector<std::filesystem::path>& inputs, unsigned threads = 0);
 
 }  // namespace quarn::writer

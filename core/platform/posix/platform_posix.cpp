@@ -140,46 +140,52 @@ OsResult<void> remove_file(const std::filesystem::path& path) {
   return {};
 }
 
-OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path) {
-  DIR* dir = ::opendir(path.c_str());
-  if (!dir) return std::unexpected(posix_error(errno));
-  std::vector<std::filesystem::path> names;
-  errno = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(std::string(name));
-    errno = 0;
-  }
-  const int error = errno;
-  ::closedir(dir);
-  if (error != 0) return std::unexpected(posix_error(error));
-  return names;
-}
+namespace {
 
-OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem::path& path) {
+// Calls `visit` with every name in the folder but "." and ".." and the open
+// folder's descriptor; stops at the first error `visit` returns.
+template <class Visit>
+OsResult<void> for_each_name(const std::filesystem::path& path, Visit visit) {
   DIR* dir = ::opendir(path.c_str());
   if (!dir) return std::unexpected(posix_error(errno));
-  std::vector<DirectoryEntry> entries;
   std::optional<OsError> failure;
   errno = 0;
   while (const dirent* entry = ::readdir(dir)) {
     const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") {
-      errno = 0;
-      continue;
+    if (name != "." && name != "..") {
+      failure = visit(::dirfd(dir), entry->d_name);
+      if (failure) break;
     }
-    auto info = info_at(::dirfd(dir), entry->d_name);
-    if (!info) {
-      failure = std::move(info.error());
-      break;
-    }
-    entries.push_back(DirectoryEntry{std::string(name), *info});
     errno = 0;
   }
   const int error = errno;
   ::closedir(dir);
   if (failure) return std::unexpected(std::move(*failure));
   if (error != 0) return std::unexpected(posix_error(error));
+  return {};
+}
+
+}  // namespace
+
+OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path) {
+  std::vector<std::filesystem::path> names;
+  auto listed = for_each_name(path, [&](int, const char* name) -> std::optional<OsError> {
+    names.emplace_back(std::string(name));
+    return std::nullopt;
+  });
+  if (!listed) return std::unexpected(std::move(listed.error()));
+  return names;
+}
+
+OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem::path& path) {
+  std::vector<DirectoryEntry> entries;
+  auto listed = for_each_name(path, [&](int folder, const char* name) -> std::optional<OsError> {
+    auto info = info_at(folder, name);
+    if (!info) return std::move(info.error());
+    entries.push_back(DirectoryEntry{std::string(name), *info});
+    return std::nullopt;
+  });
+  if (!listed) return std::unexpected(std::move(listed.error()));
   return entries;
 }
 
