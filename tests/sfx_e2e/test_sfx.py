@@ -709,6 +709,8 @@ class SelfExtractorTest(unittest.TestCase):
                 break
             if not status["text"] and not seen and self.child(window, IDC_EXTRACT)["enabled"]:
                 continue  # the click on Rozpakuj not handled yet
+            if seen and self.child(window, IDC_EXTRACT)["enabled"]:
+                break  # the job has ended: Rozpakuj comes back a moment before "Gotowe." 
             self.assertTrue(bar["visible"], "no progress bar while busy")
             self.assertFalse(self.child(window, IDC_EXTRACT)["enabled"])
             with self.subTest(status=status["text"]):
