@@ -67,9 +67,32 @@ OsResult<FileInfo> info_at(int folder, const char* name) {
   return info;
 }
 
+// Linux looks up a whole path only up to PATH_MAX bytes; a longer one is
+// walked a folder at a time, following links on the way as a lookup of the
+// whole path would.
+OsResult<FileInfo> info_of_long_path(const std::filesystem::path& path) {
+  int folder = ::open(path.is_absolute() ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return std::unexpected(posix_error(errno));
+  for (const std::filesystem::path& name : path.relative_path().parent_path()) {
+    const int inner = ::openat(folder, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int error = errno;
+    ::close(folder);
+    if (inner < 0) return std::unexpected(posix_error(error));
+    folder = inner;
+  }
+  const std::filesystem::path last = path.filename();
+  OsResult<FileInfo> info = info_at(folder, last.empty() ? "." : last.c_str());
+  ::close(folder);
+  return info;
+}
+
 }  // namespace
 
-OsResult<FileInfo> query_info(const std::filesystem::path& path) { return info_at(AT_FDCWD, path.c_str()); }
+OsResult<FileInfo> query_info(const std::filesystem::path& path) {
+  OsResult<FileInfo> info = info_at(AT_FDCWD, path.c_str());
+  if (!info && info.error().code == ENAMETOOLONG) return info_of_long_path(path);
+  return info;
+}
 
 namespace {
 
