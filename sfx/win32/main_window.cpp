@@ -207,13 +207,17 @@ void on_job_done(HWND window) {
     DestroyWindow(window);
     return;
   }
-  EnableWindow(GetDlgItem(window, IDC_EXTRACT), TRUE);
   // After a success the bar stays full until the program ends.
   if (!outcome || !std::holds_alternative<JobSuccess>(*outcome)) hide_progress(window);
-  if (!outcome) return;
+  if (!outcome) {
+    EnableWindow(GetDlgItem(window, IDC_EXTRACT), TRUE);
+    return;
+  }
 
   const Presentation shown = present(*outcome);
+  // The outcome is on screen before Rozpakuj can be pressed again.
   set_status(window, shown.status);
+  EnableWindow(GetDlgItem(window, IDC_EXTRACT), TRUE);
   show_message(window, shown.text, shown.icon);
   if (shown.open_folder_and_end) {
     ShellExecuteW(nullptr, L"open", L"explorer.exe", widen(explorer_parameters(shown.folder)).c_str(), nullptr,
