@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/platform/extended_path.h"
+#include "core/platform/reparse_tag.h"
 #include "core/platform/platform.h"
 #include "core/platform/utf.h"
 
@@ -140,6 +141,21 @@ TEST(ExtendedPath, PlainFormIsWhatPeopleRead) {
       {u"\\\\.\\COM1", u"\\\\.\\COM1"},
   };
   for (const auto& [path, plain] : cases) EXPECT_EQ(utf16_to_utf8(plain_path(path)), utf16_to_utf8(plain));
+}
+
+TEST(ReparseTag, LinksAreWhatNamesAnotherPlace) {
+  const std::pair<std::uint32_t, bool> cases[] = {
+      {0xA000000C, true},   // symbolic link
+      {0xA0000003, true},   // junction (mount point)
+      {0xA000001D, true},   // symbolic link made by the Linux subsystem
+      {0, true},            // the tag could not be read
+      {0x9000001A, false},  // cloud-storage placeholder (OneDrive and others)
+      {0x9000701A, false},  // the same with a subtype
+      {0x80000013, false},  // deduplicated file
+      {0x80000017, false},  // compressed system file
+      {0x9000001C, false},  // projected file system placeholder
+  };
+  for (const auto& [tag, link] : cases) EXPECT_EQ(is_link_reparse_tag(tag), link) << std::hex << tag;
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
 // Win32 implementation of Directory: everything below a folder is opened by
 // one name relative to the folder's handle (NtCreateFile with a root
 // directory; CreateFileW takes only whole paths, whose inner components it
-// would follow through junctions), and always with FILE_OPEN_REPARSE_POINT,
-// so a reparse point is opened as itself, never followed.
+// would follow through junctions), and first with FILE_OPEN_REPARSE_POINT,
+// so a reparse point is opened as itself, never followed. A link is refused;
+// a file whose data a filter keeps elsewhere (a cloud-storage placeholder)
+// is opened again through its filter to be read.
 #include <windows.h>
 #include <winternl.h>
 
 #include <string>
 
 #include "core/platform/platform.h"
+#include "core/platform/reparse_tag.h"
 #include "core/platform/win32/win32_internal.h"
 
 namespace quarn::platform {
@@ -27,11 +30,13 @@ struct Opened {
   bool created;  // made by this call, so it cannot be a reparse point
 };
 
+enum class Reparse { AsItself, Through };
+
 // The one place where something below a folder is opened or created: `name`
 // (one component, or a file's name with ":stream") relative to `folder`,
-// as the reparse point itself where there is one.
+// as the reparse point itself where there is one unless told otherwise.
 OsResult<Opened> open_below(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG disposition,
-                            ULONG options) {
+                            ULONG options, Reparse reparse = Reparse::AsItself) {
   if (name.size() * sizeof(wchar_t) > 0xFFFE) return std::unexpected(windows_error(ERROR_FILENAME_EXCED_RANGE));
   UNICODE_STRING text;
   text.Buffer = const_cast<wchar_t*>(name.c_str());
@@ -43,12 +48,32 @@ OsResult<Opened> open_below(HANDLE folder, const std::wstring& name, ACCESS_MASK
   HANDLE h = nullptr;
   const NTSTATUS status =
       NtCreateFile(&h, access | SYNCHRONIZE, &object, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share_all, disposition,
-                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+                   options | (reparse == Reparse::AsItself ? FILE_OPEN_REPARSE_POINT : 0) |
+                       FILE_SYNCHRONOUS_IO_NONALERT,
+                   nullptr, 0);
   if (!NT_SUCCESS(status)) return std::unexpected(windows_error(RtlNtStatusToDosError(status)));
   return Opened{h, io.Information == FILE_CREATED};
 }
 
-// A folder opened below another: refused when it is a reparse point.
+OsError link_refused() {
+  OsError refused = windows_error(reparse_point_encountered);
+  refused.link_refused = true;
+  return refused;
+}
+
+bool is_link(const FILE_ATTRIBUTE_TAG_INFO& info) {
+  return (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && is_link_reparse_tag(info.ReparseTag);
+}
+
+// Whether two handles are open on the same file.
+bool same_file(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION first{}, second{};
+  return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
+// A folder opened below another: refused when it is a link.
 OsResult<HANDLE> folder_below(HANDLE folder, const std::filesystem::path& name, ULONG disposition) {
   auto opened = open_below(folder, name.native(), folder_access, disposition, FILE_DIRECTORY_FILE);
   if (!opened) return std::unexpected(std::move(opened.error()));
@@ -56,12 +81,10 @@ OsResult<HANDLE> folder_below(HANDLE folder, const std::filesystem::path& name, 
     FILE_ATTRIBUTE_TAG_INFO info{};
     const BOOL known = GetFileInformationByHandleEx(opened->handle, FileAttributeTagInfo, &info, sizeof info);
     const DWORD error = GetLastError();
-    if (!known || (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (!known || is_link(info)) {
       CloseHandle(opened->handle);
       if (!known) return std::unexpected(windows_error(error));
-      OsError refused = windows_error(reparse_point_encountered);
-      refused.link_refused = true;
-      return std::unexpected(std::move(refused));
+      return std::unexpected(link_refused());
     }
   }
   return opened->handle;
@@ -114,19 +137,23 @@ OsResult<Directory> Directory::open_directory(const std::filesystem::path& name)
 }
 
 OsResult<File> Directory::open_file(const std::filesystem::path& name) const {
-  auto opened = open_below(handle_of(handle_), name.native(), GENERIC_READ, FILE_OPEN,
-                           FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+  constexpr ULONG options = FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY;
+  auto opened = open_below(handle_of(handle_), name.native(), GENERIC_READ, FILE_OPEN, options);
   if (!opened) return std::unexpected(std::move(opened.error()));
   File file(value_of(opened->handle));
   FILE_ATTRIBUTE_TAG_INFO info{};
   if (!GetFileInformationByHandleEx(opened->handle, FileAttributeTagInfo, &info, sizeof info))
     return std::unexpected(last_error());
-  if (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    OsError refused = windows_error(reparse_point_encountered);
-    refused.link_refused = true;
-    return std::unexpected(std::move(refused));
-  }
-  return file;
+  if (!(info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return file;
+  if (is_link(info)) return std::unexpected(link_refused());
+  // Opened as itself, a placeholder need not give its data: opened again
+  // through its filter, and kept only when that reached the same file (not
+  // a link put in its place between the two).
+  auto through = open_below(handle_of(handle_), name.native(), GENERIC_READ, FILE_OPEN, options, Reparse::Through);
+  if (!through) return std::unexpected(std::move(through.error()));
+  File data(value_of(through->handle));
+  if (!same_file(opened->handle, through->handle)) return std::unexpected(link_refused());
+  return data;
 }
 
 OsResult<File> Directory::create_file(const std::filesystem::path& name) const {

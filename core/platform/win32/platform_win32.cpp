@@ -13,6 +13,7 @@
 
 #include "core/platform/extended_path.h"
 #include "core/platform/platform.h"
+#include "core/platform/reparse_tag.h"
 #include "core/platform/utf.h"
 #include "core/platform/win32/win32_internal.h"
 
@@ -69,13 +70,14 @@ OsResult<FileKind> query_kind(const std::filesystem::path& path) {
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
-  FILE_BASIC_INFO info{};
-  const BOOL ok = GetFileInformationByHandleEx(h, FileBasicInfo, &info, sizeof info);
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  const BOOL ok = GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info);
   const DWORD error = GetLastError();
   CloseHandle(h);
   if (!ok) return std::unexpected(windows_error(error));
   if (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::Directory;
-  if (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return FileKind::Symlink;
+  if ((info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && is_link_reparse_tag(info.ReparseTag))
+    return FileKind::Symlink;
   if (info.FileAttributes & FILE_ATTRIBUTE_DEVICE) return FileKind::Other;
   return FileKind::File;
 }
@@ -86,9 +88,11 @@ std::uint64_t ticks_of(const FILETIME& time) {
   return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-FileInfo info_of(DWORD a, DWORD size_high, DWORD size_low, const FILETIME& created, const FILETIME& modified) {
+// `reparse_tag` counts only when `a` marks a reparse point.
+FileInfo info_of(DWORD a, DWORD reparse_tag, DWORD size_high, DWORD size_low, const FILETIME& created,
+                 const FILETIME& modified) {
   FileInfo info;
-  info.kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) ? FileKind::Symlink
+  info.kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) && is_link_reparse_tag(reparse_tag) ? FileKind::Symlink
               : (a & FILE_ATTRIBUTE_DIRECTORY)   ? FileKind::Directory
               : (a & FILE_ATTRIBUTE_DEVICE)      ? FileKind::Other
                                                  : FileKind::File;
@@ -101,11 +105,29 @@ FileInfo info_of(DWORD a, DWORD size_high, DWORD size_low, const FILETIME& creat
 
 }  // namespace
 
+namespace {
+
+// The tag of the reparse point at `path` itself, 0 when it cannot be read.
+// Opening a cloud-storage placeholder as the reparse point does not fetch it.
+DWORD reparse_tag_of(const std::filesystem::path& path) {
+  HANDLE h = CreateFileW(system_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  const BOOL ok = GetFileInformationByHandleEx(h, FileAttributeTagInfo, &info, sizeof info);
+  CloseHandle(h);
+  return ok && (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info.ReparseTag : 0;
+}
+
+}  // namespace
+
 OsResult<FileInfo> query_info(const std::filesystem::path& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExW(system_path(path).c_str(), GetFileExInfoStandard, &data))
     return std::unexpected(last_error());
-  return info_of(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftCreationTime,
+  const DWORD tag = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? reparse_tag_of(path) : 0;
+  return info_of(data.dwFileAttributes, tag, data.nFileSizeHigh, data.nFileSizeLow, data.ftCreationTime,
                  data.ftLastWriteTime);
 }
 
@@ -232,13 +254,14 @@ OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesyste
   return names;
 }
 
-// The find data carries what GetFileAttributesExW would report for each entry.
+// The find data carries what GetFileAttributesExW would report for each
+// entry, and a reparse point's tag.
 OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem::path& path) {
   std::vector<DirectoryEntry> entries;
   auto listed = for_each_found(path, [&](const WIN32_FIND_DATAW& found) {
     entries.push_back(DirectoryEntry{std::wstring(found.cFileName),
-                                     info_of(found.dwFileAttributes, found.nFileSizeHigh, found.nFileSizeLow,
-                                             found.ftCreationTime, found.ftLastWriteTime)});
+                                     info_of(found.dwFileAttributes, found.dwReserved0, found.nFileSizeHigh,
+                                             found.nFileSizeLow, found.ftCreationTime, found.ftLastWriteTime)});
   });
   if (!listed) return std::unexpected(std::move(listed.error()));
   return entries;
