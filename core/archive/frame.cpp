@@ -223,7 +223,7 @@ Result<std::vector<std::uint8_t>> FrameDecoder::decode_reusing(Frame& frame, std
     // The file list may claim up to 512 MiB: its buffer grows with what the
     // compressed bytes really give, so a few hundred bytes cannot make the
     // reader allocate and zero that much before the length check fails.
-    const auto plain = decompress_growing(as_dctx(dctx_), frame.payload, std::min(h.plain_length, capacity_limit));
+    auto plain = decompress_growing(as_dctx(dctx_), frame.payload, std::min(h.plain_length, capacity_limit));
     if (!plain) return corrupt(std::string(texts::filelist_decompression));
     if (plain->size() != h.plain_length) return bad_length();
     return std::move(*plain);
