@@ -377,6 +377,57 @@ void BM_StageCreateFiles(benchmark::State& state) {
 }
 BENCHMARK(BM_StageCreateFiles)->Name("stage/create_files")->Unit(benchmark::kMillisecond);
 
+// The file list of 100,000 small files in 1,000 folders, as the writer
+// stores it, in compact JSON.
+const std::string& many_files_list() {
+  static const std::string text = [] {
+    std::string out = R"({"format":"quarn","version":1,"created_unix":1700000000,"tool":"bench","data_frames":100000,)"
+                      R"("total_size":51200000,"entries":[)";
+    out += R"({"path":"tree","kind":"dir","size":0},)";
+    for (std::size_t i = 0; i < 100'000; ++i) {
+      if (i % 100 == 0) out += numbered(R"({"path":"tree/d)", i / 100, R"(","kind":"dir","size":0},)");
+      out += numbered(R"({"path":"tree/d)", i / 100, "/p");
+      out += numbered("", i, R"(.txt","kind":"file","size":512,"attributes":32,"created":0,)");
+      out += R"("modified":133000000000000000,"sha256":")" + std::string(64, 'a');
+      out += numbered(R"(","first_frame":)", i, R"(,"frames":1,"offset":0},)");
+    }
+    out.back() = ']';
+    return out + "}";
+  }();
+  return text;
+}
+
+// Reading that file list, and planning its extraction into an empty folder:
+// what extraction does before its first file.
+void BM_FileList(benchmark::State& state) {
+  const bool plan = state.range(0) != 0;
+  const std::string& text = many_files_list();
+  const auto parsed = parse_manifest(text);
+  if (!parsed) die(parsed.error().display());
+  const fs::path destination = fs::temp_directory_path() / numbered("quarn-bench-plan-", ::getpid());
+  fs::create_directories(destination);
+  for (auto _ : state) {
+    if (plan) {
+      auto planned = plan_extraction(destination, parsed->entries);
+      if (!planned) state.SkipWithError(planned.error().display().c_str());
+      benchmark::DoNotOptimize(planned);
+      state.PauseTiming();
+      std::error_code ignored;
+      fs::remove_all(destination / "tree", ignored);
+      state.ResumeTiming();
+    } else {
+      auto manifest = parse_manifest(text);
+      if (!manifest) state.SkipWithError(manifest.error().display().c_str());
+      benchmark::DoNotOptimize(manifest);
+    }
+  }
+  std::error_code ignored;
+  fs::remove_all(destination, ignored);
+  state.counters["entries"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * parsed->entries.size()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_FileList)->Name("file_list")->ArgName("plan")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
 // extract() as a whole, in wall-clock time, with the given worker count;
 // its CPU time is that of every thread of the process.
 void BM_Extract(benchmark::State& state) {

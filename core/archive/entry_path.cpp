@@ -1,7 +1,9 @@
 #include "core/archive/entry_path.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
+#include <type_traits>
 
 #include "core/platform/platform.h"
 #include "core/platform/utf.h"
@@ -25,24 +27,38 @@ bool forbidden_character(char32_t c) {
          c == U'|';
 }
 
-bool is_device_name(std::u32string_view component) {
-  std::u32string_view base = component.substr(0, component.find(U'.'));
-  while (!base.empty() && is_unicode_white_space(base.back())) base.remove_suffix(1);
+// A component as code points: decoded UTF-8, or ASCII bytes as they are
+// (most names are ASCII, and this runs for every entry).
+template <class Char>
+char32_t point(Char c) {
+  return static_cast<char32_t>(static_cast<std::make_unsigned_t<Char>>(c));
+}
+
+template <class Char>
+bool is_device_name(std::basic_string_view<Char> component) {
+  std::basic_string_view<Char> base = component.substr(0, component.find(static_cast<Char>('.')));
+  while (!base.empty() && is_unicode_white_space(point(base.back()))) base.remove_suffix(1);
   for (const std::u32string_view reserved : reserved_names) {
     if (base.size() != reserved.size()) continue;
     bool same = true;
-    for (std::size_t i = 0; i < base.size() && same; ++i) same = ascii_upper(base[i]) == reserved[i];
+    for (std::size_t i = 0; i < base.size() && same; ++i) same = ascii_upper(point(base[i])) == reserved[i];
     if (same) return true;
   }
   return false;
 }
 
-bool component_allowed(std::u32string_view c) {
-  if (c.empty() || c == U"." || c == U"..") return false;
-  if (c.back() == U' ' || c.back() == U'.') return false;
-  for (const char32_t ch : c)
-    if (forbidden_character(ch)) return false;
+template <class Char>
+bool component_allowed(std::basic_string_view<Char> c) {
+  if (c.empty()) return false;
+  if (c.size() <= 2 && c.find_first_not_of(static_cast<Char>('.')) == c.npos) return false;  // "." and ".."
+  if (point(c.back()) == U' ' || point(c.back()) == U'.') return false;
+  for (const Char ch : c)
+    if (forbidden_character(point(ch))) return false;
   return !is_device_name(c);
+}
+
+bool is_ascii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 }  // namespace
@@ -56,17 +72,28 @@ Result<std::filesystem::path> check_entry_path(std::string_view entry_path, cons
   const auto refuse = [&] { return std::unexpected(ArchiveError::unsafe_path(std::string(entry_path))); };
   if (entry_path.empty() || entry_path.size() > MAX_ENTRY_PATH || entry_path.front() == '/') return refuse();
 
-  std::filesystem::path out = destination;
+  // The first component is joined as paths join; the others follow a name,
+  // so a separator goes before each. Joined as text, the whole is made a
+  // path once: appending to a path splits it again.
+  std::filesystem::path::string_type out;
   std::size_t start = 0;
   for (;;) {
     const std::size_t slash = entry_path.find('/', start);
     const std::string_view component = entry_path.substr(start, slash - start);
-    if (!component_allowed(platform::utf8_to_utf32(component))) return refuse();
-    out /= platform::path_from_utf8(component);
+    const bool allowed = is_ascii(component) ? component_allowed(component)
+                                             : component_allowed(std::u32string_view(platform::utf8_to_utf32(component)));
+    if (!allowed) return refuse();
+    if (start == 0) {
+      out = (destination / platform::path_from_utf8(component)).native();
+      out.reserve(out.size() + entry_path.size());
+    } else {
+      out += std::filesystem::path::preferred_separator;
+      out += platform::path_from_utf8(component).native();
+    }
     if (slash == std::string_view::npos) break;
     start = slash + 1;
   }
-  return out;
+  return std::filesystem::path(std::move(out));
 }
 
 }  // namespace quarn

@@ -30,6 +30,16 @@ std::string native_bytes(const std::filesystem::path& path) {
   return std::string(reinterpret_cast<const char*>(name.data()), name.size() * sizeof(NativeName::value_type));
 }
 
+// native_bytes(path.parent_path()) for a path below a folder of the
+// destination, whose names planning joined with the preferred separator,
+// without making the parent a path of its own.
+std::string folder_bytes(const std::filesystem::path& path) {
+  const NativeName& name = path.native();
+  const std::size_t separator = name.rfind(std::filesystem::path::preferred_separator);
+  if (separator == NativeName::npos) return native_bytes(path.parent_path());
+  return std::string(reinterpret_cast<const char*>(name.data()), separator * sizeof(NativeName::value_type));
+}
+
 NativeName native_from_ascii(std::string_view ascii) { return NativeName(ascii.begin(), ascii.end()); }
 
 // What planning finds at a folder that an entry needs below the destination.
@@ -61,7 +71,7 @@ class DiskProbe {
   Result<void> check_folders(const Entry& entry, const std::filesystem::path& out) {
     const std::string_view folder = stored_folder(entry);
     if (folder.empty()) return {};
-    if (folders_.contains(native_bytes(entry.kind == EntryKind::Dir ? out : out.parent_path()))) return {};
+    if (folders_.contains(entry.kind == EntryKind::Dir ? native_bytes(out) : folder_bytes(out))) return {};
     std::filesystem::path prefix = destination_;
     FolderState above = FolderState::Folder;
     for (std::size_t start = 0;;) {
@@ -81,7 +91,7 @@ class DiskProbe {
   // check_folders has looked at, rather than in the destination itself.
   bool exists(const std::filesystem::path& path, bool in_subfolder) {
     if (in_subfolder) {
-      const auto folder = folders_.find(native_bytes(path.parent_path()));
+      const auto folder = folders_.find(folder_bytes(path));
       if (folder != folders_.end() && folder->second != FolderState::Folder) return false;
     }
     return platform::query_info(path).has_value();
@@ -110,6 +120,9 @@ bool is_suspicious(char32_t c) {
 }
 
 bool has_suspicious_character(std::string_view path) {
+  // Every suspicious character lies beyond ASCII.
+  if (std::all_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    return false;
   const std::u32string points = platform::utf8_to_utf32(path);
   return std::any_of(points.begin(), points.end(), is_suspicious);
 }

@@ -10,7 +10,7 @@ TEST(CheckEntryPath, RefusesEverythingThatCouldLeaveOrAbuseTheDestination) {
   const std::string refused[] = {
       "", "/a", "a//b", "a/b/", "./a", "a/../b", "..", ".",
       "C:/x", "a:b", "a\\b", "x?.txt", "a\x07" "b", "a\"b", "a*b", "a<b", "a>b", "a|b", "a\tb",
-      "CON", "con.txt", "Com1.tar.gz", "lpt5 .x", "NUL/x", "aux", "prn.", "LPT9.tar.gz", "con\u3000.txt",
+      "CON", "con.txt", "Com1.tar.gz", "lpt5 .x", "NUL/x", "aux", "prn.", "LPT9.tar.gz", "con\u3000.txt", "COM\u00B9.txt", "d/CONIN$",
       "x.", "x ", "x. ", "x./y", "x /y", "x. /y", "dir/name.",
       std::string(32001, 'a'),
   };
@@ -31,7 +31,12 @@ TEST(CheckEntryPath, AcceptsOrdinaryAndUnusualButHarmlessNames) {
     auto result = check_entry_path(p, "dest");
     ASSERT_TRUE(result) << p.substr(0, 40);
   }
-  EXPECT_EQ(check_entry_path("a/b/c.txt", "dest").value(), std::filesystem::path("dest") / "a" / "b" / "c.txt");
+  // The result is what joining the names as paths gives, whatever the destination's form.
+  for (const std::filesystem::path destination : {"dest", "dest/", "", "/"}) {
+    EXPECT_EQ(check_entry_path("a/b/c.txt", destination)->native(), (destination / "a" / "b" / "c.txt").native());
+    EXPECT_EQ(check_entry_path("\u017C/\u0142.txt", destination)->native(),
+              (destination / platform::path_from_utf8("\u017C") / platform::path_from_utf8("\u0142.txt")).native());
+  }
 }
 
 }  // namespace
