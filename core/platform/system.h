@@ -40,6 +40,14 @@ void free_large(void* block, std::size_t length);
 // Linux 5.14 and later (MADV_POPULATE_WRITE); elsewhere it does nothing.
 void prefault_large(void* address, std::size_t length);
 
+// Tunes the process's allocator for a run that builds a large file list,
+// frees it and allocates again: freed memory stays with the process instead
+// of going back to the system at once, and blocks up to 32 MiB come from the
+// heap, so pages already taken are used again rather than taken afresh. On
+// Linux (glibc) only; elsewhere it does nothing. Call before the first
+// thread starts.
+void keep_freed_memory_for_reuse();
+
 // Keeps the pages of [address, address + length) out of the page file.
 // False when the system refuses (quota exhausted, no privilege); the memory
 // is usable all the same.

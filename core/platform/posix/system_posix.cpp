@@ -1,4 +1,5 @@
 // POSIX implementation of secret memory and randomness.
+#include <malloc.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -68,6 +69,17 @@ void* allocate_large(std::size_t length) {
 
 void free_large(void* block, std::size_t length) {
   if (block) ::munmap(block, whole_huge_pages(length));
+}
+
+void keep_freed_memory_for_reuse() {
+#ifdef __GLIBC__
+  // Without this glibc gives the top of its heap back whenever 128 KiB are
+  // free there and maps each large block anew: a file list of 100,000
+  // entries then takes every page two or three times over.
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  mallopt(M_TOP_PAD, 64 << 20);
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+#endif
 }
 
 void prefault_large(void* address, std::size_t length) {

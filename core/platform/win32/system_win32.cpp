@@ -27,6 +27,7 @@ void* allocate_large(std::size_t length) { return allocate_pages(length); }
 void free_large(void* block, std::size_t length) { free_pages(block, length); }
 
 // Committed pages fault in on first write; nothing is done ahead here.
+void keep_freed_memory_for_reuse() {}
 void prefault_large(void*, std::size_t) {}
 
 bool lock_memory(void* address, std::size_t length) {
