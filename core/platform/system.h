@@ -1,5 +1,5 @@
-// Memory for secrets (page blocks that can be locked and wiped) and the
-// system's random generator. Callers never see a platform #ifdef; the build
+// Memory for secrets (page blocks that can be locked and wiped), large
+// working memory, the allocator's habits and the system's random generator. Callers never see a platform #ifdef; the build
 // picks posix/ or win32/ to implement this header.
 #pragma once
 
