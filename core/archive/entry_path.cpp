@@ -1,6 +1,5 @@
 #include "core/archive/entry_path.h"
 
-#include <algorithm>
 #include <array>
 #include <string>
 #include <type_traits>
@@ -57,10 +56,6 @@ bool component_allowed(std::basic_string_view<Char> c) {
   return !is_device_name(c);
 }
 
-bool is_ascii(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 }  // namespace
 
 bool is_unicode_white_space(char32_t c) {
@@ -80,7 +75,7 @@ Result<std::filesystem::path> check_entry_path(std::string_view entry_path, cons
   for (;;) {
     const std::size_t slash = entry_path.find('/', start);
     const std::string_view component = entry_path.substr(start, slash - start);
-    const bool allowed = is_ascii(component) ? component_allowed(component)
+    const bool allowed = platform::is_ascii(component) ? component_allowed(component)
                                              : component_allowed(std::u32string_view(platform::utf8_to_utf32(component)));
     if (!allowed) return refuse();
     if (start == 0) {

@@ -121,8 +121,7 @@ bool is_suspicious(char32_t c) {
 
 bool has_suspicious_character(std::string_view path) {
   // Every suspicious character lies beyond ASCII.
-  if (std::all_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-    return false;
+  if (platform::is_ascii(path)) return false;
   const std::u32string points = platform::utf8_to_utf32(path);
   return std::any_of(points.begin(), points.end(), is_suspicious);
 }

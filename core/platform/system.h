@@ -1,6 +1,7 @@
 // Memory for secrets (page blocks that can be locked and wiped), large
-// working memory, the allocator's habits and the system's random generator. Callers never see a platform #ifdef; the build
-// picks posix/ or win32/ to implement this header.
+// working memory, the allocator's habits and the system's random generator.
+// Callers never see a platform #ifdef; the build picks posix/ or win32/ to
+// implement this header.
 #pragma once
 
 #include <cstddef>

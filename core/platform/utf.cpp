@@ -1,8 +1,8 @@
 #include "core/platform/utf.h"
 
-#include <cstdlib>
-
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 
 namespace quarn::platform {
 namespace {
@@ -81,6 +81,10 @@ std::string sanitize_utf8(std::string_view bytes) {
   out.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) append_utf8(out, decode_utf8(bytes, i));
   return out;
+}
+
+bool is_ascii(std::string_view bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 bool is_valid_utf8(std::string_view bytes) {

@@ -15,6 +15,9 @@ std::string sanitize_utf8(std::string_view bytes);
 
 bool is_valid_utf8(std::string_view bytes);
 
+// Every byte below 0x80: the text is its own code points.
+bool is_ascii(std::string_view bytes);
+
 // Code points of `bytes`, invalid sequences as U+FFFD.
 std::u32string utf8_to_utf32(std::string_view bytes);
 

@@ -103,10 +103,6 @@ FileInfo info_of(DWORD a, DWORD reparse_tag, DWORD size_high, DWORD size_low, co
   return info;
 }
 
-}  // namespace
-
-namespace {
-
 // The tag of the reparse point at `path` itself, 0 when it cannot be read.
 // Opening a cloud-storage placeholder as the reparse point does not fetch it.
 DWORD reparse_tag_of(const std::filesystem::path& path) {
