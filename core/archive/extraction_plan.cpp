@@ -181,6 +181,7 @@ class NameTable {
   bool taken(const std::filesystem::path& out, const std::string& key, bool in_subfolder) {
     return planned_.contains(key) || disk_.exists(out, in_subfolder);
   }
+  bool planned(const std::string& key) const { return planned_.contains(key); }
   void add(std::string key) { planned_.insert(std::move(key)); }
 
   // The first numbered candidate for `out` that neither exists on disk nor
@@ -217,6 +218,40 @@ class NameTable {
   CounterMap next_by_path_;
 };
 
+// The folders the plan makes: directory entries and the folders above every
+// entry. Their collision keys go into the name table before any file is
+// named, so that no file is planned where a folder will be.
+class PlannedFolders {
+ public:
+  explicit PlannedFolders(SipHashKey hash_key) : seen_(0, KeyedTextHash(hash_key)) {}
+
+  // `out` is the entry's checked output path.
+  void add(const Entry& entry, const std::filesystem::path& out, NameTable& names) {
+    const std::string_view folder = stored_folder(entry);
+    // Entries of one folder mostly follow each other.
+    if (folder.empty() || folder == last_) return;
+    last_ = folder;
+    if (!seen_.emplace(folder).second) return;
+    // Each '/' of the stored path is one separator at the end of `out`, so
+    // the folders are `out` cut at its last separators, the deepest first.
+    // A folder already planned has every folder above it planned too.
+    const NativeName& text = out.native();
+    std::size_t end = text.size();
+    if (entry.kind != EntryKind::Dir) end = text.rfind(std::filesystem::path::preferred_separator);
+    for (std::size_t above = std::count(folder.begin(), folder.end(), '/');; --above) {
+      std::string key = collision_key(std::filesystem::path(text.substr(0, end)));
+      if (names.planned(key)) return;
+      names.add(std::move(key));
+      if (above == 0) return;
+      end = text.rfind(std::filesystem::path::preferred_separator, end - 1);
+    }
+  }
+
+ private:
+  std::unordered_set<std::string, KeyedTextHash> seen_;  // stored folder paths, as given
+  std::string_view last_;                                 // the last one, in the caller's entries
+};
+
 Result<SipHashKey> draw_hash_key() {
   std::array<std::uint8_t, 16> seed{};
   if (const auto drawn = platform::random_bytes(seed); !drawn)
@@ -249,25 +284,35 @@ Result<ExtractionPlan> plan_extraction(const std::filesystem::path& destination,
   const Result<SipHashKey> hash_key = draw_hash_key();
   if (!hash_key) return std::unexpected(hash_key.error());
 
+  // Every path is checked, and every folder the plan makes is known, before
+  // any file is named: a folder keeps its path, so a file that a folder
+  // would take, wherever the two stand in the list, is the one renamed.
   ExtractionPlan plan;
   plan.output_paths.reserve(entries.size());
   DiskProbe disk(destination, *hash_key);
   NameTable names(disk, *hash_key, entries.size());
+  PlannedFolders folders(*hash_key);
   for (const Entry& entry : entries) {
     Result<std::filesystem::path> checked = check_entry_path(entry.path, destination);
     if (!checked) return std::unexpected(std::move(checked.error()));
     if (has_suspicious_character(entry.path)) plan.suspicious_names.push_back(entry.path);
-    if (auto folders = disk.check_folders(entry, *checked); !folders) return std::unexpected(std::move(folders.error()));
+    if (auto needed = disk.check_folders(entry, *checked); !needed) return std::unexpected(std::move(needed.error()));
+    folders.add(entry, *checked, names);
+    plan.output_paths.emplace_back(std::move(*checked));
+  }
 
-    Placement placed{std::move(*checked), {}};
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Entry& entry = entries[i];
+    if (entry.kind != EntryKind::File) continue;
+    Placement placed{std::move(*plan.output_paths[i]), {}};
     placed.key = collision_key(placed.path);
     const bool in_subfolder = entry.path.find('/') != std::string::npos;
-    if (entry.kind == EntryKind::File && names.taken(placed.path, placed.key, in_subfolder)) {
+    if (names.taken(placed.path, placed.key, in_subfolder)) {
       placed = names.free_name(placed.path, placed.key, in_subfolder);
       plan.renames.push_back(Rename{entry.path, platform::path_to_utf8(placed.path)});
     }
     names.add(std::move(placed.key));
-    plan.output_paths.emplace_back(std::move(placed.path));
+    plan.output_paths[i] = std::move(placed.path);
   }
 
   auto opened = platform::Directory::open(destination);

@@ -41,8 +41,9 @@ struct ExtractionPlan {
 // texts::link_in_destination. The destination itself may be or lie below a
 // link. Then gives every file that would overwrite something on disk (a link
 // as its own name included), or collide without regard to letter case with
-// an earlier entry, the first free name "name (n).ext" (n = 2, 3, ...);
-// directory entries keep their paths. Last, creates the directories of the
+// an earlier file or with any folder the plan makes (a directory entry, or a
+// folder above an entry, wherever it stands in the list), the first free
+// name "name (n).ext" (n = 2, 3, ...); folders keep their paths. Last, creates the directories of the
 // plan in list order below a handle on the destination, never through a
 // link; a failure there is Io with the operating-system error (or the link
 // Message) and leaves what was created. A failing system random generator

@@ -157,7 +157,14 @@ const RenameCase rename_cases[] = {
     {"ExistingDirectoryEntryKeepsItsPath", {"docs/"}, {dir("docs"), file("docs/a.txt")}, {"docs", "docs/a.txt"}, {}},
     {"ExistingDirectoryMakesAFileMove", {"docs/"}, {file("docs")}, {"docs (2)"}, {{"docs", "docs (2)"}}},
     {"FileAfterDirectoryOfOtherCase", {}, {dir("X"), file("x")}, {"X", "x (2)"}, {{"x", "x (2)"}}},
-    {"DirectoryAfterFileIsNeverRenamed", {}, {file("x"), dir("X")}, {"x", "X"}, {}},
+    // A folder keeps its path wherever it stands: the file moves, before or
+    // after it, whether the folder is an entry or only above one.
+    {"FileBeforeDirectoryOfOtherCaseMoves", {}, {file("x"), dir("X")}, {"x (2)", "X"}, {{"x", "x (2)"}}},
+    {"FileNamedLikeTheFolderOfALaterFile", {}, {file("d"), file("d/f")}, {"d (2)", "d/f"}, {{"d", "d (2)"}}},
+    {"FileNamedLikeTheFolderOfAnEarlierFile", {}, {file("a/b/f"), file("A/B")}, {"a/b/f", "A/B (2)"},
+     {{"A/B", "A/B (2)"}}},
+    {"NumberedNameTakenByAFolder", {}, {file("n"), file("n"), dir("n (2)")}, {"n", "n (3)", "n (2)"},
+     {{"n", "n (3)"}}},
     {"RepeatedNamesCountUp", {}, {file("a.txt"), file("A.TXT"), file("a.txt"), file("b/a.txt")},
      {"a.txt", "A (2).TXT", "a (3).txt", "b/a.txt"},
      {{"A.TXT", "A (2).TXT"}, {"a.txt", "a (3).txt"}}},

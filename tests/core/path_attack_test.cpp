@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/archive/entry_path.h"
+#include "core/archive/output_writer.h"
 #include "core/error/detail_texts.h"
 #include "core/pipeline/extract.h"
 #include "tests/support/archive_editor.h"
@@ -374,6 +375,29 @@ TEST_F(LinkExtraction, ALinkOrFilePutInPlaceAfterPlanningIsNeverWrittenThrough) 
     EXPECT_EQ(snapshot(outside), outside_before);
   }
   EXPECT_EQ(test::read_file(dest / "dir" / "f.txt"), test::bytes_of("theirs"));  // the last race: kept as it was
+}
+
+// A file swapped in under the name between writing and marking must not get
+// the mark: it goes to the file written, or nowhere.
+TEST(MarkPlacement, TheMarkNeverReachesAFileThatTookTheNameMeanwhile) {
+  test::TempDir dir;
+  const auto mark = test::bytes_of("[ZoneTransfer]\r\nZoneId=3\r\n");
+  test::write_file(dir / "probe", test::bytes_of("p"));
+  if (!platform::write_zone_identifier(dir / "probe", mark)) GTEST_SKIP() << "no marks on this file system";
+
+  auto folder = platform::Directory::open(dir.path());
+  ASSERT_TRUE(folder);
+  auto written = folder->create_file("a.txt");
+  ASSERT_TRUE(written);
+  fs::rename(dir / "a.txt", dir / "moved.txt");
+  test::write_file(dir / "a.txt", test::bytes_of("theirs"));
+
+  const bool marked = folder->write_zone_identifier(*written, "a.txt", mark).has_value();
+  *written = platform::File();
+  EXPECT_FALSE(platform::read_zone_identifier(dir / "a.txt", ZONE_MARK_MAX));
+  if (marked) {
+    EXPECT_EQ(platform::read_zone_identifier(dir / "moved.txt", ZONE_MARK_MAX), mark);
+  }
 }
 
 }  // namespace

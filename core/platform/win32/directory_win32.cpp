@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <cstring>
 #include <string>
 
 #include "core/platform/platform.h"
@@ -65,8 +66,15 @@ bool is_link(const FILE_ATTRIBUTE_TAG_INFO& info) {
   return (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && is_link_reparse_tag(info.ReparseTag);
 }
 
-// Whether two handles are open on the same file.
+// Whether two handles are open on the same file: by the 128-bit file id
+// where the file system gives one (ReFS's 64-bit index is not unique), else
+// by the 64-bit index.
 bool same_file(HANDLE a, HANDLE b) {
+  FILE_ID_INFO first_id{}, second_id{};
+  if (GetFileInformationByHandleEx(a, FileIdInfo, &first_id, sizeof first_id) &&
+      GetFileInformationByHandleEx(b, FileIdInfo, &second_id, sizeof second_id))
+    return first_id.VolumeSerialNumber == second_id.VolumeSerialNumber &&
+           std::memcmp(&first_id.FileId, &second_id.FileId, sizeof first_id.FileId) == 0;
   BY_HANDLE_FILE_INFORMATION first{}, second{};
   return GetFileInformationByHandle(a, &first) && GetFileInformationByHandle(b, &second) &&
          first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
@@ -157,16 +165,31 @@ OsResult<File> Directory::open_file(const std::filesystem::path& name) const {
 }
 
 OsResult<File> Directory::create_file(const std::filesystem::path& name) const {
-  auto opened = open_below(handle_of(handle_), name.native(), GENERIC_WRITE, FILE_CREATE, FILE_NON_DIRECTORY_FILE);
+  auto opened = open_below(handle_of(handle_), name.native(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_CREATE,
+                           FILE_NON_DIRECTORY_FILE);
   if (!opened) return std::unexpected(std::move(opened.error()));
   return File(value_of(opened->handle));
 }
 
-OsResult<void> Directory::write_zone_identifier(const File&, const std::filesystem::path& name,
+// The stream is opened relative to the file's own handle, so it belongs to
+// the file written whatever stands under its name by now. Where a stream
+// cannot be opened that way (Wine) it is opened by the name, once the name
+// was found to be that file still.
+OsResult<void> Directory::write_zone_identifier(const File& file, const std::filesystem::path& name,
                                                 std::span<const std::uint8_t> mark) const {
-  auto opened = open_below(handle_of(handle_), name.native() + L":Zone.Identifier", GENERIC_WRITE, FILE_OVERWRITE_IF,
+  const std::wstring stream_name = L":Zone.Identifier";
+  auto opened = open_below(handle_of(file.handle_), stream_name, GENERIC_WRITE, FILE_OVERWRITE_IF,
                            FILE_NON_DIRECTORY_FILE);
-  if (!opened) return std::unexpected(std::move(opened.error()));
+  if (!opened) {
+    auto named = open_below(handle_of(handle_), name.native(), FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (!named) return std::unexpected(std::move(named.error()));
+    const bool same = same_file(named->handle, handle_of(file.handle_));
+    CloseHandle(named->handle);
+    if (!same) return std::unexpected(link_refused());
+    opened = open_below(handle_of(handle_), name.native() + stream_name, GENERIC_WRITE, FILE_OVERWRITE_IF,
+                        FILE_NON_DIRECTORY_FILE);
+    if (!opened) return std::unexpected(std::move(opened.error()));
+  }
   File stream(value_of(opened->handle));
   return stream.write_all(mark);
 }
