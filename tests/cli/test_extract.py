@@ -130,17 +130,28 @@ class ExtractTest(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertRegex(last_line(err), r"^Archiwum jest uszkodzone: suma CRC32C ramki \d+ sie nie zgadza \(uszkodzony nosnik\?\)$")
         self.assertEqual(run("extract")[0], 2)
+        # A path from the archive reaches the terminal spelled out, never as
+        # the escape sequence (here: retitle the window) it carries.
+        hostile = self.dir / "wrogie.qrn"
+        hostile.write_bytes(qf.plain_archive([("a\x1b]0;x\x07b.txt", b"x")]))
+        code, _, err = run("extract", "-o", self.dir / "w", hostile)
+        self.assertEqual((code, last_line(err)), (1, "Niebezpieczna ścieżka w archiwum: a\\x1b]0;x\\x07b.txt"))
 
     def test_independent_writer_archive_and_listed_details(self):
         archive = self.dir / "python.qrn"
         archive.write_bytes(qf.plain_archive([("k", None), ("k/Plik.txt", b"jeden"), ("k/plik.TXT", b"dwa"),
-                                              ("k/\u202eexe.txt", b"trzy")], block_size=4))
+                                              ("k/\u202eexe.txt", b"trzy"), ("k/a\u009b.txt", b"cztery"),
+                                              ("k/A\u009b.txt", b"piec")], block_size=4))
         dest = self.dir / "wynik"
         code, out, err = run("extract", "-o", dest, archive)
         self.assertEqual(code, 0, err)
         self.assertIn("Zmieniono nazwę: k/plik.TXT -> ", out)
-        self.assertIn("Podejrzana nazwa (niewidoczne lub odwracające znaki): k/\u202eexe.txt\n", out)
-        self.assertTrue(out.endswith(summary(3, native_arg(dest), 3)), out)
+        # Names from the archive with their controls spelled out, on both sides of a rename.
+        sep = "\\" if cli_support.RUNNER else "/"
+        self.assertIn("Zmieniono nazwę: k/A\\u009b.txt -> %s%sk%sA\\u009b (2).txt\n" % (native_arg(dest), sep, sep),
+                      out)
+        self.assertIn("Podejrzana nazwa (niewidoczne lub odwracające znaki): k/\\u202eexe.txt\n", out)
+        self.assertTrue(out.endswith(summary(5, native_arg(dest), 5)), out)
         self.assertEqual((dest / "k" / "Plik.txt").read_bytes(), b"jeden")
 
     def make_independent(self, name, mode, damaged_layer=None):
