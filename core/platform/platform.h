@@ -59,8 +59,9 @@ OsResult<FileInfo> query_info(const std::filesystem::path& path);
 // no failure, an existing file in the way is.
 OsResult<void> create_directories(const std::filesystem::path& path);
 
-// Applies the stored attribute bits. On POSIX only read-only has a meaning:
-// it removes the write permissions (and its absence leaves them alone).
+// Applies the stored attribute bits. On POSIX only read-only has a meaning,
+// and only for files: it removes their write permissions (and its absence
+// leaves them alone); folders keep theirs.
 OsResult<void> set_attributes(const std::filesystem::path& path, std::uint32_t attributes);
 
 // The internet-origin mark of a file: the stream path:Zone.Identifier on

@@ -342,6 +342,24 @@ class ExtractTest(unittest.TestCase):
                 self.assertTrue(out.endswith("UWAGA: sumy kontrolne części plików się nie zgadzają - nie ufaj tym plikom.\n"))
         self.assertEqual((dest / "a.txt").read_bytes(), b"alfa")  # written all the same
 
+    def test_read_only_applies_to_files_but_not_to_folders(self):
+        # Windows marks customised folders read-only and ignores the mark
+        # there; a Linux folder without write permission would take no second
+        # extraction and stop `rm -rf` (for anyone but root).
+        if cli_support.RUNNER:
+            self.skipTest("permissions are the Linux stand-in's")
+        archive = self.dir / "ro.qrn"
+        archive.write_bytes(qf.plain_archive([("k", None, 0x11), ("k/a.txt", b"alfa", 0x21)]))
+        dest = self.dir / "ro"
+        for _ in range(2):
+            code, _, err = run("extract", "-o", dest, archive)
+            self.assertEqual(code, 0, err)
+        self.assertTrue(os.stat(dest / "k").st_mode & 0o200)
+        self.assertFalse(os.stat(dest / "k" / "a.txt").st_mode & 0o222)
+        self.assertEqual((dest / "k" / "a (2).txt").read_bytes(), b"alfa")
+        shutil.rmtree(dest)
+        self.assertFalse(dest.exists())
+
 
 def snapshot(root):
     """Everything below root, links not followed: path -> bytes, "dir" or the link's target."""

@@ -96,6 +96,12 @@ OsResult<FileInfo> query_info(const std::filesystem::path& path) {
 
 namespace {
 
+// Read-only applies to files only. Windows sets it on folders it customises
+// (a folder with its own icon, say) and ignores it there; a Linux folder
+// without write permission takes no new file and cannot be emptied, so a
+// second extraction to the same place and `rm -rf` would fail.
+bool takes_read_only(const struct stat& st) { return !S_ISDIR(st.st_mode); }
+
 timespec timespec_from_ticks(std::uint64_t ticks) {
   if (ticks == 0) return timespec{0, UTIME_OMIT};
   const std::int64_t unix_ticks = static_cast<std::int64_t>(ticks) - static_cast<std::int64_t>(unix_epoch_ticks);
@@ -124,6 +130,7 @@ OsResult<void> set_attributes(const std::filesystem::path& path, std::uint32_t a
   if (!(attributes & attribute_readonly)) return {};
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::unexpected(posix_error(errno));
+  if (!takes_read_only(st)) return {};
   if (::chmod(path.c_str(), st.st_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH)) != 0)
     return std::unexpected(posix_error(errno));
   return {};
@@ -400,6 +407,7 @@ OsResult<void> Directory::set_attributes(const std::filesystem::path& name, std:
   struct stat st {};
   if (::fstatat(fd_of(handle_), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(posix_error(errno));
   if (S_ISLNK(st.st_mode)) return std::unexpected(link_refused());
+  if (!takes_read_only(st)) return {};
   // Refuses a link that replaced the file since the query, and never follows one.
   const mode_t mode = st.st_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH) & 07777;
   if (::fchmodat(fd_of(handle_), name.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0)
