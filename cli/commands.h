@@ -25,7 +25,8 @@ int run_test(const std::vector<std::string>& args, Fido2Authenticator& fido2);
 // quarn passes the platform's authenticator; only a test build passes another.
 int run_quarn(const std::vector<std::string>& args, Fido2Authenticator& fido2);
 
-// Prints the error's text as the last line of stderr and returns exit_failure.
+// Prints the error's text, made safe for a terminal (terminal_text), as the
+// last line of stderr and returns exit_failure.
 int fail(const std::string& display_text);
 int usage_error(const std::string& text);
 

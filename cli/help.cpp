@@ -4,8 +4,8 @@ namespace quarn::cli {
 namespace {
 
 constexpr std::string_view exit_statuses =
-    "\nKody wyjścia: 0 - sukces, 1 - błąd (jego opis jest w ostatnim wierszu stderr),\n"
-    "2 - niepoprawne użycie.\n";
+    "\nKody wyjścia: 0 - sukces, 1 - błąd (jego opis jest w ostatnim wierszu stderr)\n"
+    "albo plik z niezgodną sumą SHA-256 (extract, test), 2 - niepoprawne użycie.\n";
 
 constexpr std::string_view general =
     "Quarn - zaszyfrowane archiwa i programy samorozpakowujące.\n"
@@ -98,6 +98,7 @@ constexpr std::string_view extract =
     "nazwę, np. raport (2).pdf. Sprawdza SHA-256 każdego pliku. Na końcu stdout\n"
     "jest podsumowanie; wcześniej zmienione nazwy, podejrzane nazwy i pliki\n"
     "z niezgodną sumą. Ctrl-C przerywa (\"Przerwano.\"); zapisane pliki zostają.\n"
+    "Kod wyjścia 1 także wtedy, gdy suma SHA-256 któregoś pliku się nie zgadza.\n"
     "Archiwum związane z kluczem FIDO2 prosi o jego dotknięcie (i PIN, gdy klucz\n"
     "nie ma własnej weryfikacji użytkownika).\n"
     "\n"

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/terminal_text.h"
 #include "core/archive/header.h"
 #include "core/platform/platform.h"
 #include "core/volumes/footer.h"
@@ -25,7 +26,7 @@ std::string factors_text(const HeaderExtensions& extensions) {
   if (extensions.key_file_required) text = "plik-klucz";
   if (extensions.fido2) {
     if (!text.empty()) text += ", ";
-    text += "klucz FIDO2 (" + extensions.fido2->rp_id + ")";
+    text += "klucz FIDO2 (" + terminal_text(extensions.fido2->rp_id) + ")";
   }
   return text.empty() ? "brak" : text;
 }
@@ -40,12 +41,12 @@ std::string signature_text(const std::filesystem::path& path, const VolumeSet& v
   if (!trust) return text;
   if (trust->trusted) {
     text += "Windows ufa podpisowi: tak";
-    if (!trust->signer.empty()) text += " (podpisał: " + trust->signer + ")";
+    if (!trust->signer.empty()) text += " (podpisał: " + terminal_text(trust->signer) + ")";
     return text + "\n";
   }
   char code[16];
   std::snprintf(code, sizeof code, "0x%08llX", static_cast<unsigned long long>(trust->verdict.code) & 0xFFFFFFFFull);
-  return text + "Windows ufa podpisowi: nie (" + code + ": " + trust->verdict.message + ")\n";
+  return text + "Windows ufa podpisowi: nie (" + code + ": " + terminal_text(trust->verdict.message) + ")\n";
 }
 
 }  // namespace
@@ -64,7 +65,7 @@ int run_info(const std::vector<std::string>& args) {
   auto footer = check_footer(*volumes, header->length());
   if (!footer) return fail(footer.error().display());
 
-  std::string out = sfx::describe_archive(path, header->mode) + "\n";
+  std::string out = terminal_text(sfx::describe_archive(path, header->mode)) + "\n";
   out += "Wersja formatu: " + std::to_string(header->version) + "\n";
   out += "Rozmiar bloku: " + block_size_text(header->block_size) + "\n";
   if (header->argon2) {

@@ -5,6 +5,7 @@
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "cli/open_archive.h"
+#include "cli/terminal_text.h"
 #include "core/platform/platform.h"
 
 namespace quarn::cli {
@@ -54,7 +55,7 @@ int run_list(const std::vector<std::string>& args, Fido2Authenticator& fido2) {
     std::snprintf(size, sizeof size, "%15llu", static_cast<unsigned long long>(e.size));
     out += dir ? "folder " : "plik   ";
     out += dir ? std::string(15, ' ') : std::string(size);
-    out += "  " + time_text(e.modified) + "  " + e.path + "\n";
+    out += "  " + time_text(e.modified) + "  " + terminal_text(e.path, Backslashes::Doubled) + "\n";
     if (dir) {
       ++directories;
     } else {

@@ -38,6 +38,7 @@ Result<SecretBuffer> password_from_terminal(bool confirm) {
   const auto ask = [](const char* prompt) -> Result<SecretBuffer> {
     SecretBuffer line(max_password);
     auto length = platform::read_secret_line(prompt, line.mutable_view());
+    if (!length && length.error().interrupted) return std::unexpected(ArchiveError::cancelled());  // Ctrl-C
     if (!length) return std::unexpected(ArchiveError::io(std::move(length.error())));
     return SecretBuffer::from_bytes(line.view().first(*length));
   };

@@ -5,13 +5,16 @@
 
 #include "cli/commands.h"
 #include "cli/help.h"
+#include "cli/terminal_text.h"
 #include "quarn_version.h"
 
 namespace quarn::cli {
 
 int fail(const std::string& display_text) {
   std::fflush(stdout);
-  std::fprintf(stderr, "%s\n", display_text.c_str());
+  // Error texts quote entry paths and library messages about the archive's
+  // bytes; line ends inside are spelled out too, so the text stays one line.
+  std::fprintf(stderr, "%s\n", terminal_text(display_text).c_str());
   return exit_failure;
 }
 

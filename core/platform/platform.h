@@ -59,8 +59,9 @@ OsResult<FileInfo> query_info(const std::filesystem::path& path);
 // no failure, an existing file in the way is.
 OsResult<void> create_directories(const std::filesystem::path& path);
 
-// Applies the stored attribute bits. On POSIX only read-only has a meaning:
-// it removes the write permissions (and its absence leaves them alone).
+// Applies the stored attribute bits. On POSIX only read-only has a meaning,
+// and only for files: it removes their write permissions (and its absence
+// leaves them alone); folders keep theirs.
 OsResult<void> set_attributes(const std::filesystem::path& path, std::uint32_t attributes);
 
 // The internet-origin mark of a file: the stream path:Zone.Identifier on
@@ -251,7 +252,16 @@ bool stderr_is_terminal();
 // Shows `prompt` on stderr once echo is off, then reads one line typed on the
 // terminal without echoing it, as UTF-8, into `out` (the caller's secret
 // buffer); returns its length without the line end. Nothing of the line
-// stays in memory the platform owns. A line longer than `out` is an error.
+// stays in memory the platform owns. A line longer than `out`, or one the
+// terminal may have cut short, is read to its end and refused ("too long"):
+// none of it is left for the next program to read. The terminal gets its
+// echo back on every way out: on POSIX a signal that ends the process
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT) restores it first, whatever handler was
+// installed, and Ctrl-Z restores it for the stop, turning echo off again and
+// showing the prompt anew on continuing; on Windows Ctrl-C, Ctrl-Break and
+// closing the console restore the console's mode before the handlers
+// installed earlier run (a read they end fails as `interrupted`). One call
+// at a time: not for two threads at once.
 OsResult<std::size_t> read_secret_line(std::string_view prompt, std::span<std::uint8_t> out);
 
 }  // namespace quarn::platform

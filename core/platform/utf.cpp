@@ -87,12 +87,21 @@ bool is_ascii(std::string_view bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
+std::optional<Utf8Sequence> leading_utf8(std::string_view bytes) {
+  if (bytes.empty()) return std::nullopt;
+  std::size_t length = 0;
+  const char32_t point = decode_utf8(bytes, length);
+  // A decoded U+FFFD is genuine only when it was spelled out as EF BF BD: an
+  // invalid sequence can take three bytes too (F0 90 80, cut short).
+  if (point == replacement && bytes.substr(0, length) != "\xEF\xBF\xBD") return std::nullopt;
+  return Utf8Sequence{point, length};
+}
+
 bool is_valid_utf8(std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size();) {
-    const std::size_t start = i;
-    const char32_t cp = decode_utf8(bytes, i);
-    // A decoded U+FFFD is genuine only when it was spelled out as EF BF BD.
-    if (cp == replacement && i - start != 3) return false;
+    const auto sequence = leading_utf8(bytes.substr(i));
+    if (!sequence) return false;
+    i += sequence->length;
   }
   return true;
 }
@@ -127,21 +136,39 @@ std::u16string utf8_to_utf16(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
+// Decodes one code point from `units` at `i`, advancing `i` past it; an
+// unpaired surrogate yields U+FFFD.
+char32_t decode_utf16(std::u16string_view units, std::size_t& i) {
+  const char16_t u = units[i++];
+  if (u >= 0xD800 && u <= 0xDBFF && i < units.size() && units[i] >= 0xDC00 && units[i] <= 0xDFFF)
+    return 0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(units[i++]) - 0xDC00);
+  if (u >= 0xD800 && u <= 0xDFFF) return replacement;
+  return u;
+}
+
+std::size_t utf8_length(char32_t cp) { return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4; }
+
+}  // namespace
+
 std::size_t utf16_to_utf8(std::u16string_view units, std::span<std::uint8_t> out) {
   if (out.size() < units.size() * 3) std::abort();  // a caller sized it wrong: stop before writing past it
   std::size_t length = 0;
-  const auto put = [&](char32_t cp) { length += encode_utf8(cp, out.data() + length); };
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    const char16_t u = units[i];
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] <= 0xDFFF) {
-      put(0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(units[i + 1]) - 0xDC00));
-      ++i;
-    } else if (u >= 0xD800 && u <= 0xDFFF) {
-      put(replacement);
-    } else {
-      put(u);
-    }
+  for (std::size_t i = 0; i < units.size();) length += encode_utf8(decode_utf16(units, i), out.data() + length);
+  return length;
+}
+
+std::optional<std::size_t> console_line_to_utf8(std::u16string_view read, std::span<std::uint8_t> out) {
+  const std::size_t end = read.find(u'\n');
+  if (end == std::u16string_view::npos) return std::nullopt;
+  std::u16string_view units = read.substr(0, end);
+  if (!units.empty() && units.back() == u'\r') units.remove_suffix(1);
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < units.size();) {
+    const char32_t cp = decode_utf16(units, i);
+    if (utf8_length(cp) > out.size() - length) return std::nullopt;
+    length += encode_utf8(cp, out.data() + length);
   }
   return length;
 }

@@ -129,6 +129,37 @@ class CreateListTest(unittest.TestCase):
         self.assertEqual(lines[1], "plik                 3  2025-01-01 00:00  katalog/plik.txt")
         self.assertEqual(lines[-1], "Razem: 2 plików, 1 folderów, 3 B")
 
+    def test_names_from_the_archive_are_spelled_out_not_obeyed(self):
+        # name as stored -> as listed: C0 (line ends and tabs too), DEL, C1 and
+        # the bidirectional controls spelled out, a backslash doubled, Polish kept.
+        names = {
+            "a\x1b[2Jb": "a\\x1b[2Jb",
+            "wiersz\ndrugi\tkolumna\r": "wiersz\\x0adrugi\\x09kolumna\\x0d",
+            "del\x7f c1\u0085\u009b": "del\\x7f c1\\u0085\\u009b",
+            "fak\u202eexe.txt \u2066\u2069\u200e\u200f\u061c": "fak\\u202eexe.txt \\u2066\\u2069\\u200e\\u200f\\u061c",
+            "kat\\plik": "kat\\\\plik",
+            "zażółć gęślą jaźń": "zażółć gęślą jaźń",
+        }
+        archive = self.dir / "nazwy.qrn"
+        archive.write_bytes(qf.plain_archive([(name, b"") for name in names]))
+        code, out, err = run("list", archive)
+        self.assertEqual(code, 0, err)
+        self.assertEqual([line[42:] for line in out.splitlines()[:-1]], list(names.values()))
+
+        # Bytes that are not UTF-8, quoted by the file list's parser in an error.
+        good = qf.plain_archive([("NAZWA", b"x")])
+        start = good.index(b'{"format"')
+        manifest = good[start:len(good) - 32].replace(b"NAZWA", b"ab\xff\x1b")
+        stream = bytearray(good[:len(qf.header())]) + qf.frame(1, 0, b"x")
+        offset = len(stream)
+        stream += qf.frame(2, 1, manifest)
+        stream += qf.footer(offset, len(stream) + 32)
+        broken = self.dir / "zly-spis.qrn"
+        broken.write_bytes(bytes(stream))
+        code, _, err = run("list", broken)
+        self.assertEqual(code, 1)
+        self.assertTrue(last_line(err).endswith("ill-formed UTF-8 byte; last read: '\"ab\\xff'"), err)
+
 
 if __name__ == "__main__":
     main()

@@ -52,6 +52,12 @@ class InfoTest(unittest.TestCase):
         self.assertIn("Argon2id: pamięć 262144 KiB, przebiegi 3, wątki 4", lines)
         self.assertIn("Drugi składnik: plik-klucz, klucz FIDO2 (quarn.example)", lines)
         self.assertIn("Rozmiar bloku: 1 MiB (1048576 B)", lines)
+        # The key's name comes from the archive: its controls are spelled out.
+        ext = qf.extension_record(2, qf.fido2_descriptor("quarn\x1b]0;x\x07.example", b"\x01"))
+        path = self.write("wrogie.qrn", qf.header_only_archive(qf.header(mode=1, argon2=(8, 1, 1), extensions=ext)))
+        code, out, err = run("info", path)
+        self.assertEqual(code, 0, err)
+        self.assertIn("Drugi składnik: klucz FIDO2 (quarn\\x1b]0;x\\x07.example)", out.splitlines())
 
     def test_multi_part_archive_named_by_a_middle_part(self):
         archive = qf.plain_archive([("a.bin", bytes(range(256)) * 40)], block_size=4096)

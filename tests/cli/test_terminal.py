@@ -1,61 +1,119 @@
 #!/usr/bin/env python3
 """quarn driven through a pseudo-terminal, as a person at a keyboard would:
-the password prompt without echo, the progress bar, Ctrl-C."""
+the password prompt without echo, the progress bar, Ctrl-C and Ctrl-Z, and
+what the terminal is left with afterwards."""
 
 import argparse
+import fcntl
 import os
 import pathlib
-import pty
 import select
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
 QUARN = None
 FAST = ["--argon2-memory", "8", "--argon2-passes", "1", "--argon2-lanes", "1"]
+TOO_LONG = "Błąd odczytu/zapisu: haslo jest za dlugie"
+
+
+def take_terminal():
+    """In the child, after setsid: the pseudo-terminal becomes its controlling terminal."""
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
 class Terminal:
-    """A child process on a pseudo-terminal; everything it prints is collected."""
+    """A child process on a pseudo-terminal, in the foreground as a shell
+    starts it; everything it prints is collected. The test holds the
+    terminal's own end too, to see its settings and what is left unread
+    after the child ends."""
 
-    def __init__(self, *args):
-        self.pid, self.fd = pty.fork()
-        if self.pid == 0:
-            os.execv(QUARN, [QUARN, *map(str, args)])
+    def __init__(self, *args, program=None):
+        self.fd, self.tty = os.openpty()
+        command = program or [QUARN, *map(str, args)]
+        self.process = subprocess.Popen(command, stdin=self.tty, stdout=self.tty, stderr=self.tty,
+                                        start_new_session=True, preexec_fn=take_terminal)
         self.output = b""
+
+    def __del__(self):
+        for fd in (self.fd, self.tty):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+    def _read(self, timeout):
+        ready, _, _ = select.select([self.fd], [], [], timeout)
+        if not ready:
+            return False
+        try:
+            self.output += os.read(self.fd, 65536)
+        except OSError:
+            return False
+        return True
 
     def read_until(self, needle, timeout=60):
         deadline = time.time() + timeout
         while needle.encode() not in self.output:
-            left = deadline - time.time()
-            if left <= 0:
+            if not self._read(0.2) and (self.process.poll() is not None or time.time() > deadline):
                 raise AssertionError("no %r in %r" % (needle, self.output[-500:]))
-            ready, _, _ = select.select([self.fd], [], [], left)
-            if ready:
-                try:
-                    chunk = os.read(self.fd, 65536)
-                except OSError:
-                    chunk = b""
-                if not chunk:
-                    raise AssertionError("ended without %r: %r" % (needle, self.output[-500:]))
-                self.output += chunk
+
+    def forget_output(self):
+        self.output = b""
 
     def type(self, text):
         os.write(self.fd, text.encode())
 
-    def wait(self):
+    def wait(self, timeout=120):
+        """The exit status (minus the signal that ended it), once all output is read."""
+        deadline = time.time() + timeout
         while True:
-            try:
-                chunk = os.read(self.fd, 65536)
-            except OSError:
-                break
-            if not chunk:
-                break
-            self.output += chunk
-        _, status = os.waitpid(self.pid, 0)
-        return os.waitstatus_to_exitcode(status)
+            ended = self.process.poll() is not None
+            if self._read(0 if ended else 0.05):
+                continue
+            if ended:
+                return self.process.returncode
+            if time.time() > deadline:
+                self.process.kill()
+                raise AssertionError("still running: %r" % self.output[-500:])
+
+    def echo_is_on(self):
+        return bool(termios.tcgetattr(self.tty)[3] & termios.ECHO)
+
+    def unread(self):
+        """How many bytes typed are left for the next program on this terminal."""
+        return struct.unpack("i", fcntl.ioctl(self.tty, termios.FIONREAD, b"\0" * 4))[0]
+
+
+# A shell's job control in miniature, run as the terminal's session leader:
+# the program runs in a process group of its own in the foreground; when it
+# stops, the terminal comes back here and its echo is reported, then the
+# program is continued in the foreground again.
+JOB_SHELL = r"""
+import os, signal, sys, termios
+signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+pid = os.fork()
+if pid == 0:
+    os.setpgid(0, 0)
+    os.tcsetpgrp(0, os.getpid())
+    for s in (signal.SIGTTOU, signal.SIGPIPE):
+        signal.signal(s, signal.SIG_DFL)
+    os.execv(sys.argv[1], sys.argv[1:])
+_, status = os.waitpid(pid, os.WUNTRACED)
+if not os.WIFSTOPPED(status):
+    sys.exit("the program was not stopped: %d" % status)
+os.tcsetpgrp(0, os.getpgrp())
+print("\nZATRZYMANY echo=%d" % bool(termios.tcgetattr(0)[3] & termios.ECHO), flush=True)
+os.tcsetpgrp(0, pid)
+os.kill(pid, signal.SIGCONT)
+_, status = os.waitpid(pid, 0)
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
 
 
 class TerminalTest(unittest.TestCase):
@@ -112,6 +170,62 @@ class TerminalTest(unittest.TestCase):
         self.assertEqual(t.wait(), 1, t.output[-300:])
         self.assertTrue(t.output.rstrip().endswith("Przerwano.".encode()), t.output[-300:])
         self.assertTrue((self.dir / "out" / "duze" / "los.bin").exists())  # what was written stays
+
+    def test_a_signal_at_a_password_prompt_leaves_the_terminal_with_echo(self):
+        pw = self.dir / "haslo"
+        pw.write_text("x")
+        archive = self.dir / "a.qrn"
+        subprocess.run([QUARN, "create", "-q", "-o", archive, "--password-file", pw, *FAST, self.src], check=True)
+        create = ["create", "-o", self.dir / "b.qrn", *FAST, self.src]
+        extract = ["extract", "-o", self.dir / "out", archive]
+        ctrl_c = lambda t: t.type("taj\x03")
+        cases = [
+            ("create, Ctrl-C", create, ctrl_c, signal.SIGINT),
+            ("create, kill", create, lambda t: t.process.send_signal(signal.SIGTERM), signal.SIGTERM),
+            ("create, hang-up", create, lambda t: t.process.send_signal(signal.SIGHUP), signal.SIGHUP),
+            ("extract, Ctrl-C", extract, ctrl_c, signal.SIGINT),
+        ]
+        for name, args, send, number in cases:
+            with self.subTest(name):
+                t = Terminal(*args)
+                t.read_until("Hasło: ")
+                self.assertFalse(t.echo_is_on())
+                send(t)
+                self.assertEqual(t.wait(timeout=30), -number, t.output)
+                self.assertTrue(t.echo_is_on())
+                self.assertEqual(t.unread(), 0)
+        self.assertFalse((self.dir / "b.qrn").exists())
+        self.assertFalse((self.dir / "out").exists())
+
+    def test_ctrl_z_at_the_prompt_gives_the_terminal_back_until_continued(self):
+        archive = self.dir / "z.qrn"
+        t = Terminal(program=[sys.executable, "-c", JOB_SHELL, QUARN, "create", "-o", str(archive), *FAST,
+                              str(self.src)])
+        t.read_until("Hasło: ")
+        t.type("taj\x1a")
+        t.read_until("ZATRZYMANY echo=1")
+        t.forget_output()
+        t.read_until("Hasło: ")  # shown anew: what was typed before the stop is gone
+        self.assertFalse(t.echo_is_on())
+        t.type("tajne\n")
+        t.read_until("Powtórz hasło: ")
+        t.type("tajne\n")
+        self.assertEqual(t.wait(timeout=60), 0, t.output)
+        self.assertNotIn(b"tajne", t.output)
+        self.assertTrue(t.echo_is_on())
+        self.assertTrue(archive.exists())
+
+    def test_an_over_long_password_is_refused_and_leaves_nothing_to_read(self):
+        # The terminal keeps 4095 bytes of a line and drops the rest unseen:
+        # a line that long is refused rather than taken cut short.
+        t = Terminal("create", "-o", self.dir / "c.qrn", *FAST, self.src)
+        t.read_until("Hasło: ")
+        t.type("a" * 5000 + "\n")
+        self.assertEqual(t.wait(timeout=30), 1, t.output[-300:])
+        self.assertEqual(t.output.decode("utf-8").rstrip().splitlines()[-1], TOO_LONG)
+        self.assertTrue(t.echo_is_on())
+        self.assertEqual(t.unread(), 0)
+        self.assertFalse((self.dir / "c.qrn").exists())
 
 
 def main():

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "core/platform/extended_path.h"
@@ -20,6 +21,7 @@ TEST(Utf8, InvalidSequencesBecomeReplacementCharacters) {
       {"a\xFF" "b", "a\uFFFD" "b"},
       {"\xC3", "\uFFFD"},                         // truncated two-byte sequence
       {"\xE2\x82", "\uFFFD"},                     // truncated three-byte: one replacement
+      {"\xF0\x90\x80", "\uFFFD"},                 // truncated four-byte, three bytes long like U+FFFD
       {"\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD"},     // encoded surrogate
       {"\xC0\xAF", "\uFFFD\uFFFD"},               // overlong slash
       {"\xF4\x90\x80\x80", "\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
@@ -39,6 +41,36 @@ TEST(Utf16, RoundTripsAndReplacesUnpairedSurrogates) {
   EXPECT_EQ(utf16_to_utf8(std::u16string{0xD83D}), "\uFFFD");
   EXPECT_EQ(utf16_to_utf8(utf8_to_utf16("Źdźbło 🙂")), "Źdźbło 🙂");
   EXPECT_EQ(utf8_to_utf16("\xFF"), std::u16string{0xFFFD});
+}
+
+// What a console read hands over: the line up to its CR LF, or, without a
+// line end, a line that went on past the buffer.
+TEST(Utf16, ConsoleLineIsTakenOnlyWhenWholeAndFitting) {
+  struct Case {
+    std::u16string read;
+    std::size_t room;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {u"tajne\r\n", 5, "tajne"},
+      {u"\r\n", 0, ""},
+      {u"za\u017C\u00F3\u0142\u0107\r\n", 10, "za\u017C\u00F3\u0142\u0107"},  // exactly fits
+      {u"za\u017C\u00F3\u0142\u0107\r\n", 9, std::nullopt},                    // one byte short
+      {std::u16string{0xD83D, 0xDE00, u'\r', u'\n'}, 4, "\xF0\x9F\x98\x80"},
+      {std::u16string{u'a', 0xD800, u'\r', u'\n'}, 4, "a\uFFFD"},
+      {u"tajne", 16, std::nullopt},  // no line end: the line went on
+      {u"", 16, std::nullopt},
+      {u"a\nb\r\n", 16, "a"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::uint8_t> out(c.room + 1, 0xEE);
+    const auto length = console_line_to_utf8(c.read, std::span(out).first(c.room));
+    ASSERT_EQ(length.has_value(), c.expected.has_value()) << utf16_to_utf8(c.read);
+    if (length) {
+      EXPECT_EQ(std::string(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*length)), *c.expected);
+    }
+    EXPECT_EQ(out.back(), 0xEE) << utf16_to_utf8(c.read);  // nothing past the room
+  }
 }
 
 // Three bytes per unit is the worst case (BMP letters and U+FFFD); a

@@ -163,11 +163,16 @@ class Fido2CliTest(unittest.TestCase):
             self.assertEqual(t.wait(), 0, t.output)
             self.assertTrue((self.dir / "out" / "dane" / "umowa.txt").exists())
 
-            t = Terminal("extract", "-q", "-o", self.dir / "out2", "--password-file", self.pw, archive)
-            t.read_until("PIN klucza FIDO2: ")
-            t.type("1234\n")
-            self.assertEqual(t.wait(), 1)
-            self.assertEqual(last_line(t.output.decode("utf-8").replace("\r", "")), WRONG_PIN)
+            # A wrong PIN, and one longer than any key takes: the whole line is
+            # read, and none of it is left on the terminal for the shell.
+            for pin in ("1234", "7" * 300):
+                t = Terminal("extract", "-q", "-o", self.dir / "out2", "--password-file", self.pw, archive)
+                t.read_until("PIN klucza FIDO2: ")
+                t.type(pin + "\n")
+                self.assertEqual(t.wait(), 1)
+                self.assertEqual(last_line(t.output.decode("utf-8").replace("\r", "")), WRONG_PIN)
+                self.assertEqual(t.unread(), 0)
+                self.assertTrue(t.echo_is_on())
         finally:
             del os.environ["QUARN_SOFT_KEYS"]
         # Without a terminal there is no one to ask.

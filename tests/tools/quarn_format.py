@@ -76,24 +76,25 @@ def footer(filelist_offset, archive_length):
 
 
 def plain_archive(files, block_size=4 << 20, version=2, created_unix=1767225600, modified=0):
-    """files: list of (path, bytes) or (path, None) for a directory."""
+    """files: list of (path, bytes) or (path, None) for a directory, each
+    optionally with its attributes as a third item."""
     out = bytearray(header(version=version, block_size=block_size))
     entries = []
     index = 0
-    for path, data in files:
+    for path, data, *attributes in files:
         if data is None:
-            entries.append({"path": path, "kind": "dir"})
+            entries.append({"path": path, "kind": "dir", **({"attributes": attributes[0]} if attributes else {})})
             continue
         first = index
         for start in range(0, len(data), block_size):
             out += frame(1, index, data[start:start + block_size])
             index += 1
-        entries.append({"path": path, "kind": "file", "size": len(data), "attributes": 0x20,
+        entries.append({"path": path, "kind": "file", "size": len(data), "attributes": (attributes or [0x20])[0],
                         "created": 0, "modified": modified,
                         "sha256": hashlib.sha256(data).hexdigest(),
                         "first_frame": first, "frames": index - first, "offset": 0})
     manifest = {"format": "quarn", "version": 1, "created_unix": created_unix, "tool": "quarn-format.py",
-                "data_frames": index, "total_size": sum(len(d) for _, d in files if d is not None),
+                "data_frames": index, "total_size": sum(len(f[1]) for f in files if f[1] is not None),
                 "entries": entries}
     filelist_offset = len(out)
     out += frame(2, index, json.dumps(manifest, ensure_ascii=False, separators=(",", ":")).encode("utf-8"))

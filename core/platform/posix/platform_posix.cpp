@@ -1,6 +1,7 @@
 // POSIX implementation of the platform interface.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <csignal>
 #include <cstring>
+#include <iterator>
 
 #include "core/platform/platform.h"
 #include "core/platform/utf.h"
@@ -96,6 +98,12 @@ OsResult<FileInfo> query_info(const std::filesystem::path& path) {
 
 namespace {
 
+// Read-only applies to files only. Windows sets it on folders it customises
+// (a folder with its own icon, say) and ignores it there; a Linux folder
+// without write permission takes no new file and cannot be emptied, so a
+// second extraction to the same place and `rm -rf` would fail.
+bool takes_read_only(const struct stat& st) { return !S_ISDIR(st.st_mode); }
+
 timespec timespec_from_ticks(std::uint64_t ticks) {
   if (ticks == 0) return timespec{0, UTIME_OMIT};
   const std::int64_t unix_ticks = static_cast<std::int64_t>(ticks) - static_cast<std::int64_t>(unix_epoch_ticks);
@@ -124,6 +132,7 @@ OsResult<void> set_attributes(const std::filesystem::path& path, std::uint32_t a
   if (!(attributes & attribute_readonly)) return {};
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::unexpected(posix_error(errno));
+  if (!takes_read_only(st)) return {};
   if (::chmod(path.c_str(), st.st_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH)) != 0)
     return std::unexpected(posix_error(errno));
   return {};
@@ -400,6 +409,7 @@ OsResult<void> Directory::set_attributes(const std::filesystem::path& name, std:
   struct stat st {};
   if (::fstatat(fd_of(handle_), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::unexpected(posix_error(errno));
   if (S_ISLNK(st.st_mode)) return std::unexpected(link_refused());
+  if (!takes_read_only(st)) return {};
   // Refuses a link that replaced the file since the query, and never follows one.
   const mode_t mode = st.st_mode & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH) & 07777;
   if (::fchmodat(fd_of(handle_), name.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0)
@@ -460,41 +470,141 @@ void stop_on_interrupt(std::atomic<bool>* flag) {
 bool stdin_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
 bool stderr_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
 
-OsResult<std::size_t> read_secret_line(std::string_view prompt, std::span<std::uint8_t> out) {
-  termios saved {};
-  const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
-  if (terminal) {
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    quiet.c_lflag |= ECHONL;
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+namespace {
+
+// While a secret is typed with echo off: the terminal's settings before and
+// during, and the prompt, for the signal handler below. Written before the
+// handler is installed; read-only while it is.
+termios terminal_before {};
+termios terminal_quiet {};
+std::string_view quiet_prompt;
+
+// Where the typing stands. A stop (Ctrl-Z) may be handled on another thread
+// than the one reading; the reader ends the quiet state only while no stop
+// is under way, so a continued stop cannot turn echo off after it.
+enum : int { typing_over, typing_quiet, typing_stopped };
+std::atomic<int> typing{typing_over};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// The signals that would leave the terminal without echo: those that end
+// the process, and Ctrl-Z, which stops it.
+constexpr int quiet_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+
+void set_handler(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  for (const int s : quiet_signals) sigaddset(&action.sa_mask, s);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(signal, &action, nullptr);
+}
+
+// Async-signal-safe. A signal that ends the process restores the terminal
+// and then ends it as it would have. Ctrl-Z restores the terminal for the
+// stop; when the process continues, echo goes off again and the prompt is
+// shown anew (the line discipline dropped what was typed before the stop).
+extern "C" void on_signal_while_quiet(int signal) {
+  const int saved_errno = errno;
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before);
+  if (signal != SIGTSTP) {
+    set_handler(signal, SIG_DFL);
+    ::raise(signal);  // pending until this handler returns, then the default action
+    errno = saved_errno;
+    return;
   }
-  // The prompt only once echo is off: whatever is typed after it stays unseen.
-  std::fwrite(prompt.data(), 1, prompt.size(), stderr);
-  std::fflush(stderr);
-  // Byte by byte straight into the caller's buffer: no stdio buffer keeps a copy.
+  int expected = typing_quiet;
+  const bool quiet = typing.compare_exchange_strong(expected, typing_stopped);
+  set_handler(SIGTSTP, SIG_DFL);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+  ::raise(SIGTSTP);  // the process stops here until it is continued
+  ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  if (quiet) {
+    set_handler(SIGTSTP, on_signal_while_quiet);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &terminal_quiet);
+    (void)!::write(STDERR_FILENO, quiet_prompt.data(), quiet_prompt.size());
+    typing.store(typing_quiet);
+  }
+  errno = saved_errno;
+}
+
+struct QuietTerminal {
+  struct sigaction previous[std::size(quiet_signals)] {};
+  bool replaced[std::size(quiet_signals)] {};
+};
+
+// Echo off (the line end still shown), with the handler installed for every
+// signal not ignored: an ignored one stays ignored.
+void begin_quiet(QuietTerminal& quiet, std::string_view prompt) {
+  terminal_quiet = terminal_before;
+  terminal_quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  terminal_quiet.c_lflag |= ECHONL;
+  quiet_prompt = prompt;
+  typing.store(typing_quiet);
+  for (std::size_t i = 0; i < std::size(quiet_signals); ++i) {
+    ::sigaction(quiet_signals[i], nullptr, &quiet.previous[i]);
+    if (quiet.previous[i].sa_handler == SIG_IGN) continue;
+    set_handler(quiet_signals[i], on_signal_while_quiet);
+    quiet.replaced[i] = true;
+  }
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &terminal_quiet);
+}
+
+void end_quiet(const QuietTerminal& quiet) {
+  for (;;) {
+    int expected = typing_quiet;
+    if (typing.compare_exchange_strong(expected, typing_over) || expected != typing_stopped) break;
+    ::sched_yield();  // a stop handled on another thread: wait until it has turned echo off again
+  }
+  ::tcsetattr(STDIN_FILENO, TCSANOW, &terminal_before);
+  for (std::size_t i = 0; i < std::size(quiet_signals); ++i)
+    if (quiet.replaced[i]) ::sigaction(quiet_signals[i], &quiet.previous[i], nullptr);
+}
+
+// Linux's line discipline keeps at most 4095 bytes of a line being typed and
+// drops the rest without a word: a line that long may have been cut short.
+constexpr std::size_t terminal_line_limit = 4095;
+
+// One line, byte by byte straight into `out`: no stdio buffer keeps a copy.
+// The rest of a line too long for `out` is read and dropped, so that nothing
+// of it is left on the terminal for the next program (the shell) to read.
+// `edited_lines`: typed on a terminal that edits lines (and cuts long ones).
+OsResult<std::size_t> read_line(std::span<std::uint8_t> out, bool edited_lines) {
   std::size_t length = 0;
-  OsResult<std::size_t> result = 0;
+  std::size_t typed = 0;  // bytes before the line end, CRs included
+  bool too_long = false;
   for (;;) {
     std::uint8_t byte = 0;
     const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      result = std::unexpected(posix_error(errno));
-      break;
-    }
-    if (n == 0 || byte == '\n') {
-      result = length;
-      break;
-    }
+    if (n < 0) return std::unexpected(posix_error(errno));
+    if (n == 0 || byte == '\n') break;
+    ++typed;
     if (byte == '\r') continue;
-    if (length == out.size()) {
-      result = std::unexpected(OsError{0, "haslo jest za dlugie", false});
-      break;
+    if (length < out.size()) {
+      out[length++] = byte;
+    } else {
+      too_long = true;
     }
-    out[length++] = byte;
   }
-  if (terminal) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  if (too_long || (edited_lines && typed >= terminal_line_limit))
+    return std::unexpected(OsError{0, "haslo jest za dlugie", false});
+  return length;
+}
+
+}  // namespace
+
+OsResult<std::size_t> read_secret_line(std::string_view prompt, std::span<std::uint8_t> out) {
+  const bool terminal = ::tcgetattr(STDIN_FILENO, &terminal_before) == 0;
+  QuietTerminal quiet;
+  if (terminal) begin_quiet(quiet, prompt);
+  // The prompt only once echo is off: whatever is typed after it stays unseen.
+  std::fwrite(prompt.data(), 1, prompt.size(), stderr);
+  std::fflush(stderr);
+  OsResult<std::size_t> result = read_line(out, terminal && (terminal_before.c_lflag & ICANON) != 0);
+  if (terminal) end_quiet(quiet);
   return result;
 }
 

@@ -14,6 +14,7 @@
 #include "core/platform/extended_path.h"
 #include "core/platform/platform.h"
 #include "core/platform/reparse_tag.h"
+#include "core/platform/system.h"
 #include "core/platform/utf.h"
 #include "core/platform/win32/win32_internal.h"
 
@@ -435,78 +436,110 @@ void stop_on_interrupt(std::atomic<bool>* flag) {
 bool stdin_is_terminal() { return is_console(STD_INPUT_HANDLE); }
 bool stderr_is_terminal() { return is_console(STD_ERROR_HANDLE); }
 
+namespace {
+
+// The console's input mode before a secret is typed, for the handler that
+// puts it back when Ctrl-C, Ctrl-Break or closing the console arrives while
+// echo is off.
+HANDLE console_input = nullptr;
+DWORD console_mode_before = 0;
+
+BOOL WINAPI restore_console_mode(DWORD) {
+  SetConsoleMode(console_input, console_mode_before);
+  return FALSE;  // on to the handlers installed before; the system's own ends the process
+}
+
+OsError secret_too_long() { return OsError{0, "haslo jest za dlugie", false}; }
+OsError secret_interrupted() { return OsError{0, "przerwano", true}; }
+
+// Not a console (a pipe): bytes as they come; the rest of a line too long
+// for `out` is read and dropped.
+OsResult<std::size_t> read_piped_line(HANDLE input, std::span<std::uint8_t> out) {
+  std::size_t length = 0;
+  bool too_long = false;
+  for (;;) {
+    std::uint8_t byte = 0;
+    DWORD got = 0;
+    if (!ReadFile(input, &byte, 1, &got, nullptr) || got == 0 || byte == '\n') break;
+    if (byte == '\r') continue;
+    if (length < out.size()) {
+      out[length++] = byte;
+    } else {
+      too_long = true;
+    }
+  }
+  if (too_long) return std::unexpected(secret_too_long());
+  return length;
+}
+
+// Reads what is left of the line and drops it, so that the shell does not
+// read it as its next command.
+void drop_rest_of_line(HANDLE input, std::span<wchar_t> buffer) {
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadConsoleW(input, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) || got == 0) return;
+    if (std::wstring_view(buffer.data(), got).find(L'\n') != std::wstring_view::npos) return;
+  }
+}
+
+// The line in one read. The console may cut a typed line at the size of the
+// read (the classic console host edits it in a buffer that large, 256 units
+// at least); `buffer` has room for the longest line that fits `out` (a unit
+// is at least one byte), its CR LF and one unit more, so a line that fills
+// it is refused, never taken cut.
+OsResult<std::size_t> read_console_line(HANDLE input, std::span<wchar_t> buffer, std::span<std::uint8_t> out) {
+  DWORD got = 0;
+  if (!ReadConsoleW(input, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_OPERATION_ABORTED) return std::unexpected(secret_interrupted());
+    return std::unexpected(windows_error(error));
+  }
+  // Ctrl-C ends a read with nothing; the end of console input is a character (Ctrl-Z).
+  if (got == 0) return std::unexpected(secret_interrupted());
+  const std::u16string_view read(reinterpret_cast<const char16_t*>(buffer.data()), got);
+  if (read.find(u'\n') == std::u16string_view::npos) {
+    drop_rest_of_line(input, buffer);
+    return std::unexpected(secret_too_long());
+  }
+  const std::optional<std::size_t> length = console_line_to_utf8(read, out);
+  if (!length) return std::unexpected(secret_too_long());
+  return *length;
+}
+
+}  // namespace
+
 OsResult<std::size_t> read_secret_line(std::string_view prompt, std::span<std::uint8_t> out) {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  DWORD saved = 0;
   const auto show_prompt = [&] {
     std::fwrite(prompt.data(), 1, prompt.size(), stderr);
     std::fflush(stderr);
   };
-  if (!GetConsoleMode(input, &saved)) {
+  DWORD before = 0;
+  if (!GetConsoleMode(input, &before)) {
     show_prompt();
-    // Not a console (a pipe): read bytes as they come.
-    std::size_t length = 0;
-    for (;;) {
-      std::uint8_t byte = 0;
-      DWORD got = 0;
-      if (!ReadFile(input, &byte, 1, &got, nullptr) || got == 0 || byte == '\n') return length;
-      if (byte == '\r') continue;
-      if (length == out.size()) return std::unexpected(OsError{0, "haslo jest za dlugie", false});
-      out[length++] = byte;
-    }
+    return read_piped_line(input, out);
   }
-  SetConsoleMode(input, (saved | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  // UTF-16 from the console into locked pages of our own, wiped before they
+  // are freed, and from there as UTF-8 straight into the caller's buffer.
+  const std::size_t units = out.size() + 3;
+  const std::size_t bytes = units * sizeof(wchar_t);
+  auto* buffer = static_cast<wchar_t*>(allocate_pages(bytes));
+  if (!buffer) return std::unexpected(windows_error(ERROR_NOT_ENOUGH_MEMORY));
+  const bool locked = lock_memory(buffer, bytes);
+
+  console_input = input;
+  console_mode_before = before;
+  SetConsoleCtrlHandler(restore_console_mode, TRUE);
+  SetConsoleMode(input, (before | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
   show_prompt();
-  // UTF-16 from the console, one unit at a time, encoded straight into the
-  // caller's buffer; a surrogate waits for its partner in a local that is
-  // wiped before returning.
-  std::size_t length = 0;
-  char16_t pending = 0;
-  OsResult<std::size_t> result = 0;
-  const auto put = [&](std::u16string_view units) -> bool {
-    std::string encoded = utf16_to_utf8(units);
-    const bool fits = encoded.size() <= out.size() - length;
-    if (fits) {
-      std::copy(encoded.begin(), encoded.end(), out.begin() + static_cast<std::ptrdiff_t>(length));
-      length += encoded.size();
-    }
-    SecureZeroMemory(encoded.data(), encoded.size());
-    return fits;
-  };
-  for (;;) {
-    wchar_t unit = 0;
-    DWORD got = 0;
-    if (!ReadConsoleW(input, &unit, 1, &got, nullptr)) {
-      result = std::unexpected(last_error());
-      break;
-    }
-    if (got == 0 || unit == L'\n') {
-      if (pending) put(std::u16string_view(&pending, 1));
-      result = length;
-      break;
-    }
-    if (unit == L'\r') continue;
-    const char16_t u = static_cast<char16_t>(unit);
-    bool fits = true;
-    if (pending && u >= 0xDC00 && u <= 0xDFFF) {
-      const char16_t pair[2] = {pending, u};
-      fits = put(std::u16string_view(pair, 2));
-      pending = 0;
-    } else {
-      if (pending) fits = put(std::u16string_view(&pending, 1));
-      pending = 0;
-      if (u >= 0xD800 && u <= 0xDBFF) pending = u;
-      else if (fits) fits = put(std::u16string_view(&u, 1));
-    }
-    unit = 0;
-    if (!fits) {
-      result = std::unexpected(OsError{0, "haslo jest za dlugie", false});
-      break;
-    }
-  }
-  pending = 0;
-  SetConsoleMode(input, saved);
+  OsResult<std::size_t> result = read_console_line(input, std::span(buffer, units), out);
+  SetConsoleMode(input, before);
+  SetConsoleCtrlHandler(restore_console_mode, FALSE);
   WriteConsoleW(GetStdHandle(STD_ERROR_HANDLE), L"\r\n", 2, nullptr, nullptr);
+
+  wipe_memory(buffer, bytes);
+  if (locked) unlock_memory(buffer, bytes);
+  free_pages(buffer, bytes);
   return result;
 }
 
