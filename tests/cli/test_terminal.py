@@ -63,8 +63,10 @@ class Terminal:
             if not self._read(0.2) and (self.process.poll() is not None or time.time() > deadline):
                 raise AssertionError("no %r in %r" % (needle, self.output[-500:]))
 
-    def forget_output(self):
-        self.output = b""
+    def forget_through(self, needle):
+        """Drops what was printed up to the end of `needle`; what came with it stays."""
+        at = self.output.index(needle.encode()) + len(needle.encode())
+        self.output = self.output[at:]
 
     def type(self, text):
         os.write(self.fd, text.encode())
@@ -204,7 +206,7 @@ class TerminalTest(unittest.TestCase):
         t.read_until("Hasło: ")
         t.type("taj\x1a")
         t.read_until("ZATRZYMANY echo=1")
-        t.forget_output()
+        t.forget_through("ZATRZYMANY echo=1")
         t.read_until("Hasło: ")  # shown anew: what was typed before the stop is gone
         self.assertFalse(t.echo_is_on())
         t.type("tajne\n")
