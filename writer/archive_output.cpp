@@ -166,6 +166,10 @@ Result<void> check_output(const OutputOptions& options) {
   if (options.program) {
     if (auto program = open_program(*options.program); !program) return std::unexpected(std::move(program.error()));
   }
+  if (const auto info = platform::query_info(options.path);
+      !options.split_size && info && info->kind == platform::FileKind::Directory)
+    return std::unexpected(
+        ArchiveError::message("W miejscu pliku archiwum jest folder: " + platform::path_to_utf8(options.path) + "."));
   if (!options.overwrite) {
     if (const auto existing = existing_output_files(options); !existing.empty())
       return std::unexpected(exists_error(existing.front()));
