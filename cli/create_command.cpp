@@ -1,5 +1,6 @@
 // `quarn create -o OUT [options] INPUT...`: makes an archive, a multi-part
 // set or a self-extracting program.
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -135,12 +136,13 @@ int run_create(const std::vector<std::string>& args, Fido2Authenticator& fido2) 
     }
   }
 
+  // Before the inputs are read, a password typed or anything created.
+  if (auto usable = writer::check_output(out_options); !usable) return fail(usable.error().display());
+
   std::vector<std::filesystem::path> inputs;
   for (const std::string& p : parsed.positional) inputs.push_back(platform::path_from_argument(p));
   auto tree = writer::gather_inputs(inputs, options.threads);
   if (!tree) return fail(tree.error().display());
-
-  if (auto free = writer::check_output_free(out_options); !free) return fail(free.error().display());
 
   std::optional<SecretBuffer> password;
   if (options.mode != EncryptionMode::None) {
@@ -156,8 +158,19 @@ int run_create(const std::vector<std::string>& args, Fido2Authenticator& fido2) 
     options.fido2 = std::move(*factor);
   }
 
+  // From here on Ctrl-C stops the writing at the next write; the temporary
+  // files go and nothing under the output's name changes.
+  static std::atomic<bool> interrupted{false};
+  platform::stop_on_interrupt(&interrupted);
+  out_options.cancel = &interrupted;
+  const auto failed = [](const ArchiveError& error) {
+    if (error.kind() == ErrorKind::Cancelled)
+      return fail("Przerwano: archiwum nie powstało, istniejące pliki pozostały bez zmian.");
+    return fail(error.display());
+  };
+
   auto out = writer::ArchiveOutput::create(out_options);
-  if (!out) return fail(out.error().display());
+  if (!out) return failed(out.error());
   std::uint64_t total = 0;
   for (const auto& e : tree->entries) total += e.size;
   Progress progress(total, !parsed.flag("--quiet"));
@@ -167,7 +180,7 @@ int run_create(const std::vector<std::string>& args, Fido2Authenticator& fido2) 
   if (password) password->release();
   if (!summary) {
     out->discard();
-    return fail(summary.error().display());
+    return failed(summary.error());
   }
 
   if (!parsed.flag("--quiet")) {

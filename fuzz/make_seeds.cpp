@@ -155,10 +155,7 @@ int main(int argc, char** argv) {
                                          std::make_shared<const SecretBuffer>(SecretBuffer(32))};
   const Made fido2 = make({{"f.txt", "f"}}, with_fido2);
 
-  Bytes program(64, 0);
-  program[0] = 'M';
-  program[1] = 'Z';
-  test::write_file(keys / "program.exe", program);
+  test::write_file(keys / "program.exe", test::pe_program(true, 512));
   const Made sfx = make({{"p.txt", "program"}}, plain_empty, keys / "program.exe");
 
   // header: control byte, then the header (bit 0: recompute a plain tag).

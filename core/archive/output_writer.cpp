@@ -100,7 +100,7 @@ Result<void> OutputWriter::write_frame_data(std::span<const std::uint8_t> data) 
   return {};
 }
 
-// Flush, mark, times, close, attributes, verify. The mark comes before the
+// Flush, mark, times, checked close, attributes, verify. The mark comes before the
 // attributes so that a read-only file still gets it, and before the times so
 // that writing it cannot disturb the restored last-write time.
 Result<void> OutputWriter::finish_file() {
@@ -122,7 +122,12 @@ Result<void> OutputWriter::finish_file() {
       }
     }
     (void)file.handle.set_times(entry.created, entry.modified);
-    file.handle = platform::File();
+    // A write the system took and failed later (NFS, a quota) shows here at
+    // the latest: the file is not complete. No sync: flushing every file to
+    // the disk would cost far more than the extraction, and the archive is
+    // still there to extract again after a crash.
+    if (auto closed = file.handle.close_checked(); !closed)
+      return std::unexpected(ArchiveError::io(std::move(closed.error())));
     if (const std::uint32_t a = entry.attributes & ATTRIBUTE_MASK; a != 0) (void)file.folder->set_attributes(name, a);
   }
   // The list's size counts too: a matching digest with another length would

@@ -76,6 +76,12 @@ unsigned active_processor_count();
 // Deletes a file; failures are the caller's to ignore or report.
 OsResult<void> remove_file(const std::filesystem::path& path);
 
+// Renames the file `from` to `to` in the same folder. With `replace`, a file
+// at `to` is replaced in one step: a reader finds the old file or the new
+// one, never neither. Without it, anything at `to` (a link included) makes
+// the rename fail and stays untouched, even when it appears meanwhile.
+OsResult<void> rename_file(const std::filesystem::path& from, const std::filesystem::path& to, bool replace);
+
 // The names in a directory, without "." and "..", in no particular order.
 OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path);
 
@@ -107,6 +113,11 @@ class File {
   // Creates the file, or truncates an existing one, for writing.
   static OsResult<File> create_for_writing(const std::filesystem::path& path);
 
+  // Creates a new file for writing. Anything already at `path`, a link
+  // included, is an error and stays untouched. On Windows other handles may
+  // read, write and delete the file meanwhile.
+  static OsResult<File> create_new(const std::filesystem::path& path);
+
   // Writes all of `bytes` at the current end of what this handle wrote.
   OsResult<void> write_all(std::span<const std::uint8_t> bytes);
 
@@ -128,6 +139,16 @@ class File {
   // Reads up to buffer.size() bytes at `offset`; returns the count, 0 at or
   // past the end of the file.
   OsResult<std::size_t> read_at(std::uint64_t offset, std::span<std::uint8_t> buffer) const;
+
+  // Puts what was written through this handle on stable storage before
+  // returning (fsync, FlushFileBuffers).
+  OsResult<void> sync();
+
+  // Closes the handle and reports the system's answer: a write the system
+  // accepted and failed to carry out later (NFS, a disk quota) may show only
+  // here. The handle is closed whatever the answer; an interrupted close is
+  // reported, never retried (on Linux the descriptor is already gone).
+  OsResult<void> close_checked();
 
   bool is_open() const { return handle_ != invalid_handle; }
 

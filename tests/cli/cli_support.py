@@ -26,10 +26,14 @@ def native_arg(path):
     return "Z:" + path.replace("/", "\\") if RUNNER else path
 
 
-def run(*args, stdin=None):
-    cmd = RUNNER + [QUARN] + [native_arg(a) if isinstance(a, pathlib.Path) else a for a in args]
-    result = subprocess.run(cmd, capture_output=True, timeout=300, input=stdin,
-                            stdin=None if stdin is not None else subprocess.DEVNULL)
+def command(*args):
+    """The command line that runs quarn with `args` (paths in the runner's form)."""
+    return RUNNER + [QUARN] + [native_arg(a) if isinstance(a, pathlib.Path) else a for a in args]
+
+
+def run(*args, stdin=None, preexec_fn=None):
+    result = subprocess.run(command(*args), capture_output=True, timeout=300, input=stdin,
+                            stdin=None if stdin is not None else subprocess.DEVNULL, preexec_fn=preexec_fn)
     return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
 
 

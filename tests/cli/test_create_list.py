@@ -2,14 +2,21 @@
 """`quarn create` in every mode and form, read back with `quarn list` and
 `quarn info`; the independent writer's archives listed too."""
 
+import os
 import pathlib
 import re
+import resource
+import signal
+import struct
+import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import cli_support  # noqa: E402
 import quarn_format as qf  # noqa: E402
 from cli_support import main, last_line, run  # noqa: E402
 
@@ -22,6 +29,23 @@ MODES = {
     "serpent": "Serpent-256-GCM",
     "serpent-twofish-aes": "kaskada Serpent + Twofish + AES-256 (3x256 bit)",
 }
+
+EXISTS = ". Wybierz inną nazwę albo dodaj --overwrite."
+
+
+def signed_program():
+    """A PE program as a signing tool leaves it: a certificate table at its end."""
+    program = bytearray(qf.pe_program(1024))
+    table = struct.pack("<IHH", 64, 0x0200, 0x0002) + bytes(56)
+    e_lfanew = struct.unpack_from("<I", program, 0x3C)[0]
+    struct.pack_into("<II", program, e_lfanew + 24 + 144, len(program), len(table))
+    return bytes(program) + table
+
+
+def full_disk_at_1m():
+    """In the child: no file may grow past 1 MiB, and a write past it fails (EFBIG)."""
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
 
 
 class CreateListTest(unittest.TestCase):
@@ -91,7 +115,7 @@ class CreateListTest(unittest.TestCase):
         self.assertEqual(self.listing(self.dir / "czesci.002")[-1][:7], "Razem: ")
 
         stub = self.dir / "stub.exe"
-        stub.write_bytes(qf.program_stub(3000))
+        stub.write_bytes(qf.pe_program(3000))
         sfx = self.dir / "umowa.exe"
         code, out, err = run("create", "-o", sfx, "--sfx", stub, "--password-file", self.pw, *FAST, self.src)
         self.assertEqual(code, 0, err)
@@ -112,12 +136,102 @@ class CreateListTest(unittest.TestCase):
         self.assertEqual(code, 1)
         self.assertTrue(last_line(err).startswith("Plik już istnieje: "), err)
         self.assertEqual(existing.read_bytes(), b"keep")
+        code, _, err = run("create", "-o", self.src, "--overwrite", "--mode", "none", self.src)
+        self.assertEqual(code, 1)
+        self.assertTrue(last_line(err).startswith("W miejscu pliku archiwum jest folder: "), err)
         self.assertEqual(run("create", "-o", existing, "--mode", "rot13", self.src)[0], 2)
         self.assertEqual(run("create", "--mode", "none", self.src)[0], 2)
         code, _, err = run("create", "-o", self.dir / "x.qrn", "--mode", "aes", self.src)
         self.assertEqual(code, 1)
         self.assertIn("--password-file", last_line(err))
         self.assertFalse((self.dir / "x.qrn").exists())
+
+    def interrupted_create(self, keep, *args):
+        """Ctrl-C once create has begun to write (a new file in the folder, or
+        `keep` changed): (exit status, stderr)."""
+        folder = keep.parent
+        before = sorted(os.listdir(folder))
+        size = keep.stat().st_size
+        proc = subprocess.Popen(cli_support.command("create", "-o", keep, "--overwrite", *args),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 60
+        while proc.poll() is None and time.monotonic() < deadline:
+            if sorted(os.listdir(folder)) != before or not keep.exists() or keep.stat().st_size != size:
+                break
+            time.sleep(0.005)
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=120)
+        return proc.returncode, err.decode("utf-8")
+
+    def test_failed_or_interrupted_create_keeps_the_old_archive(self):
+        folder = self.dir / "wyjscie"
+        folder.mkdir()
+        keep = folder / "keep.qrn"
+        self.assertEqual(run("create", "-o", keep, "--mode", "none", self.src)[0], 0)
+        old = keep.read_bytes()
+        big = self.dir / "duze"
+        big.mkdir()
+        (big / "losowe.bin").write_bytes(os.urandom(8 << 20))
+        # (case, arguments, in the child before it starts, Ctrl-C)
+        cases = [("no key file", ["--key-file", self.dir / "brak.bin", "--password-file", self.pw, *FAST, self.src],
+                  None, False)]
+        if not cli_support.RUNNER:  # resource limits and signals reach a native process only
+            cases += [("full disk", ["--mode", "none", "--level", "0", big], full_disk_at_1m, False),
+                      ("Ctrl-C", ["--mode", "none", "--level", "19", "--block-size", "1M", big], None, True)]
+        for name, args, before_start, interrupt in cases:
+            with self.subTest(name):
+                keep.write_bytes(old)
+                if interrupt:
+                    code, err = self.interrupted_create(keep, *args)
+                else:
+                    code, _, err = run("create", "-o", keep, "--overwrite", *args, preexec_fn=before_start)
+                self.assertEqual(code, 1, err)
+                if interrupt:
+                    self.assertEqual(last_line(err), "Przerwano: archiwum nie powstało, istniejące pliki pozostały bez zmian.")
+                self.assertEqual(keep.read_bytes(), old)
+                self.assertEqual(os.listdir(folder), ["keep.qrn"])
+
+    def test_a_new_set_leaves_no_stale_part_after_its_last(self):
+        common = ["--mode", "none", "--level", "0", self.src]
+        parts = lambda stem: sorted(p.name for p in self.dir.glob(stem + ".*"))
+        with self.subTest("4 parts made again as 2"):
+            # About 85 KB: 4 parts of 22 KiB, 2 of 44 KiB.
+            self.assertEqual(run("create", "-o", self.dir / "zestaw", "--split", "22K", *common)[0], 0)
+            self.assertEqual(len(parts("zestaw")), 4)
+            code, _, err = run("create", "-o", self.dir / "zestaw", "--split", "44K", "--overwrite", *common)
+            self.assertEqual(code, 0, err)
+            self.assertEqual(parts("zestaw"), ["zestaw.001", "zestaw.002"])
+            self.assertEqual(run("test", self.dir / "zestaw.001")[0], 0)
+        with self.subTest("a stray part"):
+            # Refused without --overwrite, before anything is made; removed with it.
+            (self.dir / "obcy.003").write_bytes(b"obca czesc")
+            code, _, err = run("create", "-o", self.dir / "obcy", "--split", "44K", *common)
+            self.assertEqual(code, 1)
+            self.assertTrue(last_line(err).startswith("Plik już istnieje: ") and last_line(err).endswith("obcy.003" + EXISTS),
+                            err)
+            self.assertEqual(parts("obcy"), ["obcy.003"])
+            code, _, err = run("create", "-o", self.dir / "obcy", "--split", "44K", "--overwrite", *common)
+            self.assertEqual(code, 0, err)
+            self.assertEqual(parts("obcy"), ["obcy.001", "obcy.002"])
+            self.assertEqual(run("test", self.dir / "obcy.001")[0], 0)
+
+    def test_self_extractor_program_is_checked_before_anything_is_made(self):
+        text = self.dir / "notatka.txt"
+        text.write_text("to nie jest program", encoding="utf-8")
+        signed = self.dir / "podpisany.exe"
+        signed.write_bytes(signed_program())
+        out = self.dir / "umowa.exe"
+        cases = [(text, "To nie jest program Windows: ", "notatka.txt"),
+                 (signed, "Program ", "podpisany.exe jest już podpisany cyfrowo, a podpis nie obejmie dołączonego "
+                  "archiwum. Użyj niepodpisanego quarn-sfx.exe i podpisz dopiero gotowy plik.")]
+        for program, start, end in cases:
+            out.unlink(missing_ok=True)
+            for attempt in (1, 2):  # the second meets nothing left by the first
+                with self.subTest(program=program.name, attempt=attempt):
+                    code, _, err = run("create", "-o", out, "--sfx", program, "--mode", "none", self.src)
+                    self.assertEqual(code, 1, err)
+                    self.assertTrue(last_line(err).startswith(start) and last_line(err).endswith(end), err)
+                    self.assertFalse(out.exists())
 
     def test_independent_writer_archives_list(self):
         archive = self.dir / "python.qrn"

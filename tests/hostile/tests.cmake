@@ -5,6 +5,10 @@ add_executable(quarn_hostile_tests hostile/corruption_sweep_test.cpp hostile/fau
 target_link_libraries(quarn_hostile_tests PRIVATE
   quarn_test_support quarn::pipeline quarn::writer quarn::archive quarn::volumes quarn::crypto quarn::error
   quarn::platform GTest::gtest_main)
+if(NOT WIN32)
+  # Replaces close() and fsync() of the whole program: Linux only.
+  target_sources(quarn_hostile_tests PRIVATE hostile/failing_close_test.cpp)
+endif()
 
 if(CMAKE_CROSSCOMPILING)
   add_test(NAME windows.hostile COMMAND quarn_hostile_tests --gtest_filter=-Slow*)

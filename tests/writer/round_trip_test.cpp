@@ -7,6 +7,7 @@
 #include "core/archive/frame.h"
 #include "core/error/detail_texts.h"
 #include "core/volumes/footer.h"
+#include "tests/support/archive_image.h"
 #include "tests/support/archive_maker.h"
 #include "tests/support/temp_dir.h"
 
@@ -133,8 +134,7 @@ TEST(RoundTrip, SelfExtractingProgramCarriesTheArchiveAndEndsOnAMultipleOf8) {
   // stream's length is the same each time, as nothing is compressed).
   for (std::size_t length = 5000; length < 5008; ++length) {
     test::TempDir dir;
-    std::vector<std::uint8_t> program = {'M', 'Z'};
-    program.resize(length, 0xCC);
+    const std::vector<std::uint8_t> program = test::pe_program(true, length);
     test::write_file(dir / "stub.exe", program);
     writer::OutputOptions out{dir / "umowa.exe"};
     out.program = dir / "stub.exe";
@@ -336,6 +336,57 @@ TEST(Writer, RefusesUnsafeNamesAndExistingOutputs) {
   auto output = writer::ArchiveOutput::create({dir / "exists.qrn"});
   ASSERT_FALSE(output);
   EXPECT_EQ(test::read_file(dir / "exists.qrn"), test::bytes_of("keep me"));
+}
+
+// The output is written under temporary names and takes its final names only
+// in finish(): what appears under them meanwhile is never written into, and
+// is replaced only with overwrite; no temporary file outlives the output.
+TEST(Writer, OutputTakesItsNamesOnlyWhenFinished) {
+  struct Case {
+    const char* name;
+    bool split, overwrite;
+    std::vector<std::string> appearing;  // files made while the output is written
+    bool finish;                         // false: the output is released unfinished
+    std::string error;                   // finish()'s message; empty: it succeeds
+    std::vector<std::string> left;       // every name in the folder afterwards
+  };
+  const std::string exists = "Plik już istnieje: ";
+  const Case cases[] = {
+      {"released unfinished", false, false, {}, false, "", {}},
+      {"finished", false, false, {}, true, "", {"out.qrn"}},
+      {"target appears", false, false, {"out.qrn"}, true, exists, {"out.qrn"}},
+      {"target appears, overwrite", false, true, {"out.qrn"}, true, "", {"out.qrn"}},
+      {"parts released unfinished", true, false, {}, false, "", {}},
+      {"first part appears", true, false, {"out.001"}, true, exists, {"out.001"}},
+      {"later part appears", true, false, {"out.003"}, true, exists, {"out.003"}},
+      {"later parts appear, overwrite", true, true, {"out.003", "out.005"}, true, "", {"out.001", "out.002"}},
+  };
+  const std::vector<std::uint8_t> bytes(2500, 0x5A);
+  for (const Case& c : cases) {
+    test::TempDir dir;
+    writer::OutputOptions options{dir / "out.qrn"};
+    if (c.split) options = {dir / "out", std::uint64_t{1500}};
+    options.overwrite = c.overwrite;
+    {
+      auto output = writer::ArchiveOutput::create(options);
+      ASSERT_TRUE(output) << c.name << ": " << output.error().display();
+      ASSERT_TRUE(output->write(bytes)) << c.name;
+      for (const std::string& name : c.appearing) test::write_file(dir / name, test::bytes_of("appeared"));
+      if (c.finish) {
+        auto finished = output->finish();
+        EXPECT_EQ(finished ? "" : finished.error().display().substr(0, c.error.size()), c.error) << c.name;
+      }
+    }
+    std::vector<std::string> left;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, c.left) << c.name;
+    for (const std::string& name : c.left) {
+      const bool appeared = std::find(c.appearing.begin(), c.appearing.end(), name) != c.appearing.end();
+      EXPECT_EQ(test::read_file(dir / name) == test::bytes_of("appeared"), appeared && !c.overwrite)
+          << c.name << ": " << name;
+    }
+  }
 }
 
 }  // namespace

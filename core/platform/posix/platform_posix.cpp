@@ -172,6 +172,20 @@ OsResult<void> remove_file(const std::filesystem::path& path) {
   return {};
 }
 
+OsResult<void> rename_file(const std::filesystem::path& from, const std::filesystem::path& to, bool replace) {
+  if (replace) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return std::unexpected(posix_error(errno));
+    return {};
+  }
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  if (errno != EINVAL && errno != ENOSYS) return std::unexpected(posix_error(errno));
+  // A file system without RENAME_NOREPLACE: a second name made with link()
+  // fails just as well when anything is at `to`.
+  if (::link(from.c_str(), to.c_str()) != 0) return std::unexpected(posix_error(errno));
+  (void)::unlink(from.c_str());
+  return {};
+}
+
 namespace {
 
 // Calls `visit` with every name in the folder but "." and ".." and the open
@@ -255,6 +269,30 @@ OsResult<File> File::create_for_writing(const std::filesystem::path& path) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(posix_error(errno));
   return File(fd);
+}
+
+OsResult<File> File::create_new(const std::filesystem::path& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(posix_error(errno));
+  return File(fd);
+}
+
+OsResult<void> File::sync() {
+  while (::fsync(fd_of(handle_)) != 0) {
+    if (errno != EINTR) return std::unexpected(posix_error(errno));
+  }
+  return {};
+}
+
+OsResult<void> File::close_checked() {
+  if (handle_ == invalid_handle) return {};
+  const int fd = fd_of(handle_);
+  handle_ = invalid_handle;
+  if (::close(fd) != 0) return std::unexpected(posix_error(errno));
+  return {};
 }
 
 OsResult<void> File::write_all(std::span<const std::uint8_t> bytes) {

@@ -218,6 +218,12 @@ OsResult<void> remove_file(const std::filesystem::path& path) {
   return {};
 }
 
+OsResult<void> rename_file(const std::filesystem::path& from, const std::filesystem::path& to, bool replace) {
+  const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  if (!MoveFileExW(system_path(from).c_str(), system_path(to).c_str(), flags)) return std::unexpected(last_error());
+  return {};
+}
+
 namespace {
 
 // Calls `visit` with the find data of every entry of the folder but "." and "..".
@@ -296,6 +302,27 @@ OsResult<File> File::create_for_writing(const std::filesystem::path& path) {
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
   return File(reinterpret_cast<std::intptr_t>(h));
+}
+
+OsResult<File> File::create_new(const std::filesystem::path& path) {
+  HANDLE h = CreateFileW(system_path(path).c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
+  return File(reinterpret_cast<std::intptr_t>(h));
+}
+
+OsResult<void> File::sync() {
+  if (!FlushFileBuffers(handle_of(handle_))) return std::unexpected(last_error());
+  return {};
+}
+
+OsResult<void> File::close_checked() {
+  if (handle_ == invalid_handle) return {};
+  HANDLE h = handle_of(handle_);
+  handle_ = invalid_handle;
+  if (!CloseHandle(h)) return std::unexpected(last_error());
+  return {};
 }
 
 OsResult<void> File::write_all(std::span<const std::uint8_t> bytes) {
