@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
@@ -48,11 +49,13 @@ std::uint64_t ticks_from(std::int64_t seconds, std::int64_t nanoseconds) {
 
 namespace {
 
-// Metadata of `name` relative to the folder `folder` (or AT_FDCWD), links not followed.
-OsResult<FileInfo> info_at(int folder, const char* name) {
+// Metadata of `name` relative to the folder `folder` (or AT_FDCWD), links
+// not followed; its identity too, where asked for.
+OsResult<FileInfo> info_at(int folder, const char* name, FileIdentity* identity = nullptr) {
   struct statx stx {};
   if (::statx(folder, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
     return std::unexpected(posix_error(errno));
+  if (identity) *identity = FileIdentity{makedev(stx.stx_dev_major, stx.stx_dev_minor), stx.stx_ino, 0};
   FileInfo info;
   const mode_t mode = stx.stx_mode;
   info.kind = S_ISREG(mode)   ? FileKind::File
@@ -165,12 +168,11 @@ OsResult<void> remove_file(const std::filesystem::path& path) {
 
 namespace {
 
-// Calls `visit` with every name in the folder but "." and ".." and the open
-// folder's descriptor; stops at the first error `visit` returns.
+// Calls `visit` with every name in the open folder `dir` but "." and ".."
+// and the folder's descriptor; stops at the first error `visit` returns.
+// Closes `dir`.
 template <class Visit>
-OsResult<void> for_each_name(const std::filesystem::path& path, Visit visit) {
-  DIR* dir = ::opendir(path.c_str());
-  if (!dir) return std::unexpected(posix_error(errno));
+OsResult<void> for_each_name(DIR* dir, Visit visit) {
   std::optional<OsError> failure;
   errno = 0;
   while (const dirent* entry = ::readdir(dir)) {
@@ -188,7 +190,20 @@ OsResult<void> for_each_name(const std::filesystem::path& path, Visit visit) {
   return {};
 }
 
+template <class Visit>
+OsResult<void> for_each_name(const std::filesystem::path& path, Visit visit) {
+  DIR* dir = ::opendir(path.c_str());
+  if (!dir) return std::unexpected(posix_error(errno));
+  return for_each_name(dir, visit);
+}
+
 }  // namespace
+
+OsResult<FileIdentity> query_identity(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::unexpected(posix_error(errno));
+  return FileIdentity{st.st_dev, st.st_ino, 0};
+}
 
 OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path) {
   std::vector<std::filesystem::path> names;
@@ -205,7 +220,7 @@ OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem:
   auto listed = for_each_name(path, [&](int folder, const char* name) -> std::optional<OsError> {
     auto info = info_at(folder, name);
     if (!info) return std::move(info.error());
-    entries.push_back(DirectoryEntry{std::string(name), *info});
+    entries.push_back(DirectoryEntry{std::string(name), *info, {}});
     return std::nullopt;
   });
   if (!listed) return std::unexpected(std::move(listed.error()));
@@ -343,7 +358,9 @@ OsResult<int> open_folder_at(int folder, const char* name) {
     const int error = errno;
     if (error == EINTR) continue;
     if (error == ENOTDIR && is_link_at(folder, name)) return std::unexpected(link_refused());
-    return std::unexpected(posix_error(error));
+    OsError failure = posix_error(error);
+    failure.not_directory = error == ENOTDIR;
+    return std::unexpected(std::move(failure));
   }
 }
 
@@ -367,6 +384,32 @@ OsResult<Directory> Directory::open_directory(const std::filesystem::path& name)
   auto fd = open_folder_at(fd_of(handle_), name.c_str());
   if (!fd) return std::unexpected(std::move(fd.error()));
   return Directory(*fd);
+}
+
+OsResult<std::vector<DirectoryEntry>> Directory::list() const {
+  // The handle itself is path-only: reading the folder takes a descriptor of its own.
+  int fd;
+  do {
+    fd = ::openat(fd_of(handle_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(posix_error(errno));
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    const int error = errno;
+    ::close(fd);
+    return std::unexpected(posix_error(error));
+  }
+  std::vector<DirectoryEntry> entries;
+  auto listed = for_each_name(dir, [&](int folder, const char* name) -> std::optional<OsError> {
+    DirectoryEntry entry{std::string(name), {}, {}};
+    auto info = info_at(folder, name, &entry.identity);
+    if (!info) return std::move(info.error());
+    entry.info = *info;
+    entries.push_back(std::move(entry));
+    return std::nullopt;
+  });
+  if (!listed) return std::unexpected(std::move(listed.error()));
+  return entries;
 }
 
 OsResult<File> Directory::open_file(const std::filesystem::path& name) const {
