@@ -52,6 +52,29 @@ std::optional<std::filesystem::path> built_self_extractor() {
   return std::nullopt;
 }
 
+// The files that writing the archive may replace, as they are now: the
+// target and the numbered parts of a set. None of them may be read into the
+// archive.
+std::vector<std::filesystem::path> existing_outputs(const writer::OutputOptions& out) {
+  std::vector<std::filesystem::path> files{out.path};
+  for (std::uint64_t number = 1;; ++number) {
+    std::filesystem::path part = writer::part_path(out.path, number);
+    if (!platform::query_info(part)) break;
+    files.push_back(std::move(part));
+  }
+  return files;
+}
+
+const char* skipped_why(writer::SkipReason reason) {
+  switch (reason) {
+    case writer::SkipReason::LinkOrSpecial:
+      return "Pominięto (dowiązanie lub plik specjalny): ";
+    case writer::SkipReason::Output:
+      return "Pominięto (to plik wyjściowy): ";
+  }
+  invariant_violated("unknown SkipReason");
+}
+
 void announce(Fido2Touch touch) {
   const char* text = touch == Fido2Touch::MakeCredential
                          ? "Dotknij klucza FIDO2 (1 z 2): klucz utworzy poświadczenie dla tego archiwum.\n"
@@ -137,7 +160,7 @@ int run_create(const std::vector<std::string>& args, Fido2Authenticator& fido2) 
 
   std::vector<std::filesystem::path> inputs;
   for (const std::string& p : parsed.positional) inputs.push_back(platform::path_from_argument(p));
-  auto tree = writer::gather_inputs(inputs, options.threads);
+  auto tree = writer::gather_inputs(inputs, options.threads, existing_outputs(out_options));
   if (!tree) return fail(tree.error().display());
 
   if (auto free = writer::check_output_free(out_options); !free) return fail(free.error().display());
@@ -171,8 +194,8 @@ int run_create(const std::vector<std::string>& args, Fido2Authenticator& fido2) 
   }
 
   if (!parsed.flag("--quiet")) {
-    for (const std::string& skipped : tree->skipped)
-      std::fprintf(stderr, "Pominięto (dowiązanie lub plik specjalny): %s\n", skipped.c_str());
+    for (const writer::SkippedInput& skipped : tree->skipped)
+      std::fprintf(stderr, "%s%s\n", skipped_why(skipped.reason), skipped.path.c_str());
     std::printf("Utworzono %s: %llu plików, %llu folderów, %llu B danych, archiwum %llu B",
                 platform::path_to_utf8(out_options.path).c_str(), static_cast<unsigned long long>(summary->files),
                 static_cast<unsigned long long>(summary->directories),

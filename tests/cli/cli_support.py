@@ -26,10 +26,10 @@ def native_arg(path):
     return "Z:" + path.replace("/", "\\") if RUNNER else path
 
 
-def run(*args, stdin=None):
+def run(*args, stdin=None, preexec_fn=None):
     cmd = RUNNER + [QUARN] + [native_arg(a) if isinstance(a, pathlib.Path) else a for a in args]
     result = subprocess.run(cmd, capture_output=True, timeout=300, input=stdin,
-                            stdin=None if stdin is not None else subprocess.DEVNULL)
+                            stdin=None if stdin is not None else subprocess.DEVNULL, preexec_fn=preexec_fn)
     return result.returncode, result.stdout.decode("utf-8"), result.stderr.decode("utf-8")
 
 
