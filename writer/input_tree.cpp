@@ -36,6 +36,8 @@ std::vector<platform::FileIdentity> identities_of(const std::vector<fs::path>& o
 // One walk over the named inputs, filling `tree`.
 class Walk {
  public:
+  static constexpr unsigned ahead_per_listing = 8;
+
   Walk(InputTree& tree, unsigned helpers, std::vector<platform::FileIdentity> outputs)
       : tree_(tree), lister_(helpers), chain_(tree), outputs_(std::move(outputs)) {}
 
@@ -47,7 +49,12 @@ class Walk {
   Result<void> add_contents(std::uint32_t folder, const std::vector<ListedEntry>& children,
                             const std::string& archive_path);
   Listing take(std::uint32_t base, const fs::path& name);
-  void offer(std::uint32_t folder, const std::vector<ListedEntry>& children, std::size_t from, std::size_t& offered);
+  // How far the folders of one listing have been asked for ahead.
+  struct Ahead {
+    std::size_t next = 0;  // children before it were looked at
+    unsigned waiting = 0;  // folders among them asked for and not yet taken
+  };
+  void offer(std::uint32_t folder, const std::vector<ListedEntry>& children, std::size_t taking, Ahead& ahead);
   fs::path shown(std::uint32_t base, const fs::path& name) const;
   bool is_output(const platform::FileIdentity& identity) const {
     return std::binary_search(outputs_.begin(), outputs_.end(), identity);
@@ -130,11 +137,11 @@ Result<void> Walk::add(std::uint32_t base, const fs::path& name, const std::stri
 
 Result<void> Walk::add_contents(std::uint32_t folder, const std::vector<ListedEntry>& children,
                                 const std::string& archive_path) {
-  std::size_t offered = 0;
+  Ahead ahead;
   std::string child_path = archive_path + "/";
   for (std::size_t i = 0; i < children.size(); ++i) {
     const ListedEntry& child = children[i];
-    if (child.entry.info.kind == platform::FileKind::Directory) offer(folder, children, i + 1, offered);
+    if (child.entry.info.kind == platform::FileKind::Directory) offer(folder, children, i, ahead);
     child_path.resize(archive_path.size() + 1);
     child_path += child.utf8_name;
     if (auto ok = add(folder, child.entry.name, child_path, child.entry.info, child.entry.identity, false); !ok)
@@ -150,18 +157,21 @@ Listing Walk::take(std::uint32_t base, const fs::path& name) {
   return lister_.take(base, **parent, name);
 }
 
-// Asks for the folders among children[from...] to be listed ahead, going on
-// from where the last call stopped (`offered`), until the lister has enough.
-void Walk::offer(std::uint32_t folder, const std::vector<ListedEntry>& children, std::size_t from,
-                 std::size_t& offered) {
-  offered = std::max(offered, from);
-  if (offered == children.size()) return;
+// Before the folder children[taking] is taken: asks for the next folders
+// among the children to be listed ahead, a few per listing, so that the
+// lister's room goes to every level of the walk and not to the first
+// folders' siblings alone.
+void Walk::offer(std::uint32_t folder, const std::vector<ListedEntry>& children, std::size_t taking, Ahead& ahead) {
+  if (taking < ahead.next) --ahead.waiting;  // asked for before, and taken now
+  ahead.next = std::max(ahead.next, taking + 1);
+  if (ahead.next == children.size() || ahead.waiting == ahead_per_listing) return;
   auto parent = chain_.enter(folder);
   if (!parent) return;  // taking the folders will tell
-  for (; offered < children.size(); ++offered) {
-    const ListedEntry& child = children[offered];
-    if (child.entry.info.kind == platform::FileKind::Directory && !lister_.ahead(folder, *parent, child.entry.name))
-      return;
+  for (; ahead.next < children.size() && ahead.waiting < ahead_per_listing; ++ahead.next) {
+    const ListedEntry& child = children[ahead.next];
+    if (child.entry.info.kind != platform::FileKind::Directory) continue;
+    if (!lister_.ahead(folder, *parent, child.entry.name)) return;
+    ++ahead.waiting;
   }
 }
 
