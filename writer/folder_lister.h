@@ -51,7 +51,8 @@ class FolderLister {
 
   // Asks for the folder `name` in `parent` to be listed ahead; `parent_key`
   // stands for `parent` in the matching take. False when too many are
-  // waiting: ask again later. Each folder asked for must be taken.
+  // waiting: ask again later. A folder asked for and never taken keeps its
+  // room until the lister ends.
   bool ahead(std::uint32_t parent_key, std::shared_ptr<const platform::Directory> parent,
              const std::filesystem::path& name);
 
