@@ -53,6 +53,16 @@ std::optional<std::filesystem::path> built_self_extractor() {
   return std::nullopt;
 }
 
+const char* skipped_why(writer::SkipReason reason) {
+  switch (reason) {
+    case writer::SkipReason::LinkOrSpecial:
+      return "Pominięto (dowiązanie lub plik specjalny): ";
+    case writer::SkipReason::Output:
+      return "Pominięto (to plik wyjściowy): ";
+  }
+  invariant_violated("unknown SkipReason");
+}
+
 void announce(Fido2Touch touch) {
   const char* text = touch == Fido2Touch::MakeCredential
                          ? "Dotknij klucza FIDO2 (1 z 2): klucz utworzy poświadczenie dla tego archiwum.\n"
@@ -141,7 +151,7 @@ int run_create(const std::vector<std::string>& args, Fido2Authenticator& fido2) 
 
   std::vector<std::filesystem::path> inputs;
   for (const std::string& p : parsed.positional) inputs.push_back(platform::path_from_argument(p));
-  auto tree = writer::gather_inputs(inputs, options.threads);
+  auto tree = writer::gather_inputs(inputs, options.threads, writer::existing_output_files(out_options));
   if (!tree) return fail(tree.error().display());
 
   std::optional<SecretBuffer> password;
@@ -184,8 +194,8 @@ int run_create(const std::vector<std::string>& args, Fido2Authenticator& fido2) 
   }
 
   if (!parsed.flag("--quiet")) {
-    for (const std::string& skipped : tree->skipped)
-      std::fprintf(stderr, "Pominięto (dowiązanie lub plik specjalny): %s\n", skipped.c_str());
+    for (const writer::SkippedInput& skipped : tree->skipped)
+      std::fprintf(stderr, "%s%s\n", skipped_why(skipped.reason), skipped.path.c_str());
     std::printf("Utworzono %s: %llu plików, %llu folderów, %llu B danych, archiwum %llu B",
                 platform::path_to_utf8(out_options.path).c_str(), static_cast<unsigned long long>(summary->files),
                 static_cast<unsigned long long>(summary->directories),

@@ -24,6 +24,9 @@ struct OsError {
   // A symbolic link, junction or other reparse point stood where a Directory
   // was to enter a folder; it was refused, not followed.
   bool link_refused = false;
+  // Something other than a folder (and other than a link) stood where a
+  // Directory was to enter a folder.
+  bool not_directory = false;
 
   // "message (os error N)", or the message alone when there is no code.
   std::string display() const;
@@ -85,9 +88,26 @@ OsResult<void> rename_file(const std::filesystem::path& from, const std::filesys
 // The names in a directory, without "." and "..", in no particular order.
 OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path);
 
+// What tells files apart: two names with the same identity are one file
+// (hard links, say). POSIX: the device and the inode; Windows: the volume's
+// serial number and the file's 128-bit id (or its 64-bit index where the
+// file system has no 128-bit one).
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file_low = 0;
+  std::uint64_t file_high = 0;
+
+  auto operator<=>(const FileIdentity&) const = default;
+};
+
+// The identity of the file at `path`, following links: the file that a
+// write to `path` would reach.
+OsResult<FileIdentity> query_identity(const std::filesystem::path& path);
+
 struct DirectoryEntry {
   std::filesystem::path name;
-  FileInfo info;  // as query_info reports it: a link is not followed
+  FileInfo info;          // as query_info reports it: a link is not followed
+  FileIdentity identity;  // of the entry itself; Directory::list fills it, list_directory_info does not
 };
 
 // The entries of a directory with their metadata, in no particular order: one
@@ -168,7 +188,8 @@ class File {
 // and times, attributes and marks are never applied through one. So nothing
 // below the folder, whatever appears there meanwhile, redirects a write out
 // of it. `name` is always one path component. Move-only; the handle is
-// closed when the owner ends. Not for concurrent use by two threads.
+// closed when the owner ends. Its const operations may run on several
+// threads at once.
 class Directory {
  public:
   Directory() = default;
@@ -186,8 +207,16 @@ class Directory {
   // is no failure, anything else in its place is.
   OsResult<Directory> create_directory(const std::filesystem::path& name) const;
 
-  // The existing folder `name` in this one.
+  // The existing folder `name` in this one. A link in its place is refused
+  // (OsError::link_refused), anything else but a folder too
+  // (OsError::not_directory).
   OsResult<Directory> open_directory(const std::filesystem::path& name) const;
+
+  // The entries of this folder, without "." and "..", in no particular
+  // order, each with its metadata and identity, links not followed: one pass
+  // over the folder. An entry that vanishes while it is read fails the
+  // listing.
+  OsResult<std::vector<DirectoryEntry>> list() const;
 
   // Opens the existing file `name` in this folder for reading. A link or
   // other reparse point in its place is refused (OsError::link_refused), not

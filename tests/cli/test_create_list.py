@@ -18,7 +18,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import cli_support  # noqa: E402
 import quarn_format as qf  # noqa: E402
-from cli_support import main, last_line, run  # noqa: E402
+from cli_support import main, last_line, native_arg, run  # noqa: E402
 
 FAST = ["--argon2-memory", "8", "--argon2-passes", "1", "--argon2-lanes", "1"]
 MODES = {
@@ -232,6 +232,51 @@ class CreateListTest(unittest.TestCase):
                     self.assertEqual(code, 1, err)
                     self.assertTrue(last_line(err).startswith(start) and last_line(err).endswith(end), err)
                     self.assertFalse(out.exists())
+
+    def test_what_the_output_replaces_is_left_out_of_it(self):
+        src = self.src
+        (src / "z.qrn").write_bytes(b"an earlier archive")
+        os.link(src / "z.qrn", src / "twardy.qrn")
+        (src / "czesci.001").write_bytes(b"an earlier part")
+        (src / "czesci.002").write_bytes(b"another one")
+        cases = [
+            # output, inputs, the inputs' files that the output is (by any name)
+            (src / "z.qrn", [src], ["z.qrn", "twardy.qrn"]),
+            (src / "czesci", [src], ["czesci.001", "czesci.002"]),
+            (src / "z.qrn", [src / "z.qrn", src / "umowa.txt"], ["z.qrn"]),
+        ]
+        for output, inputs, left_out in cases:
+            with self.subTest(output=output.name, inputs=len(inputs)):
+                split = ["--split", "20K", "--level", "0"] if output.name == "czesci" else []
+                code, _, err = run("create", "-o", output, "--overwrite", "--mode", "none", *split, *inputs)
+                self.assertEqual(code, 0, err)
+                for name in left_out:
+                    self.assertIn("Pominięto (to plik wyjściowy): %s\n" % native_arg(src / name), err)
+                first = output.with_name("czesci.001") if split else output
+                listed = [line.rsplit("  ", 1)[-1] for line in self.listing(first)[:-1]]
+                self.assertTrue(listed)
+                for name in left_out:
+                    self.assertNotIn("dokumenty/" + name, listed)
+                    self.assertNotIn(name, listed)
+
+    def test_a_deep_and_wide_tree_keeps_few_folders_open(self):
+        """The walk and each reading thread hold a few folders open, however
+        deep or wide the tree: 250 folders under a limit of 100 open files."""
+        if cli_support.RUNNER:
+            self.skipTest("open-file limits are a POSIX matter")
+        tree = self.dir / "drzewo"
+        for i in range(100):
+            (tree / ("szeroki%03d" % i)).mkdir(parents=True)
+            (tree / ("szeroki%03d" % i) / "plik.txt").write_text(str(i))
+        deep = tree
+        for i in range(150):
+            deep = deep / "g"
+            deep.mkdir()
+            (deep / "plik.txt").write_text(str(i))
+        code, _, err = run("create", "-o", self.dir / "d.qrn", "--mode", "none", "--threads", "4", tree,
+                           preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (100, 100)))
+        self.assertEqual(code, 0, err)
+        self.assertEqual(self.listing(self.dir / "d.qrn")[-1], "Razem: 250 plików, 251 folderów, %d B" % (190 + 340))
 
     def test_independent_writer_archives_list(self):
         archive = self.dir / "python.qrn"

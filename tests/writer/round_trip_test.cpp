@@ -191,28 +191,45 @@ TEST(RoundTrip, FilesThatChangeAfterListingAreStoredAsRead) {
   }
 }
 
-TEST(RoundTrip, ALinkPutInAFilesPlaceAfterListingIsRefusedNotFollowed) {
+TEST(RoundTrip, ALinkPutInPlaceOfAFileOrFolderAfterListingIsRefusedNotFollowed) {
   const std::uint32_t block = 4096;
   test::TempDir outside;
   test::write_file(outside / "secret", test::bytes_of("not for the archive"));
-  // A small file is read ahead (with more threads than one), a large one in order.
-  for (const char* name : {"small.txt", "large.bin"}) {
+  std::filesystem::create_directory(outside / "folder");
+  test::write_file(outside / "folder" / "x.txt", test::bytes_of("not for the archive"));
+  struct Swap {
+    const char* file;      // listed
+    const char* replaced;  // by a link to `target` once listed: the file itself or its folder
+    std::string content;
+    std::filesystem::path target;
+    bool folder;
+  };
+  // A small file is read ahead (with more threads than one), a large one in
+  // order; the files of a folder below a named one are reached through it.
+  const Swap swaps[] = {
+      {"small.txt", "small.txt", "short", outside / "secret", false},
+      {"large.bin", "large.bin", random_text(3 * block, 3), outside / "secret", false},
+      {"d/sub/x.txt", "d/sub", "short", outside / "folder", true},
+  };
+  for (const Swap& swap : swaps) {
     for (const unsigned threads : {1u, 2u}) {
       test::TempDir dir;
       auto options = test::fast_options(EncryptionMode::None);
       options.block_size = block;
       options.threads = threads;
-      const std::string content = name[0] == 's' ? "short" : random_text(3 * block, 3);
       bool linked = false;
-      auto written = make_archive(dir.path(), {{name, content}}, options, {dir / "a.qrn"},
-                                  [&](const std::filesystem::path& root) {
-                                    std::filesystem::remove(root / name);
-                                    std::error_code error;
-                                    std::filesystem::create_symlink(outside / "secret", root / name, error);
-                                    linked = !error;
-                                  });
+      auto written = make_archive(
+          dir.path(), {{swap.file, swap.content}}, options, {dir / "a.qrn"}, [&](const std::filesystem::path& root) {
+            std::filesystem::rename(root / swap.replaced, dir / "moved");
+            std::error_code error;
+            if (swap.folder) std::filesystem::create_directory_symlink(swap.target, root / swap.replaced, error);
+            else std::filesystem::create_symlink(swap.target, root / swap.replaced, error);
+            linked = !error;
+          });
       if (!linked) GTEST_SKIP() << "links cannot be made here";
-      EXPECT_FALSE(written) << name << " " << threads;
+      ASSERT_FALSE(written) << swap.replaced << " " << threads;
+      EXPECT_EQ(written.error().kind(), ErrorKind::Io);
+      EXPECT_TRUE(written.error().os_error().link_refused) << swap.replaced << " " << threads;
     }
   }
 }

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <termios.h>
 #include <unistd.h>
@@ -50,11 +51,13 @@ std::uint64_t ticks_from(std::int64_t seconds, std::int64_t nanoseconds) {
 
 namespace {
 
-// Metadata of `name` relative to the folder `folder` (or AT_FDCWD), links not followed.
-OsResult<FileInfo> info_at(int folder, const char* name) {
+// Metadata of `name` relative to the folder `folder` (or AT_FDCWD), links
+// not followed; its identity too, where asked for.
+OsResult<FileInfo> info_at(int folder, const char* name, FileIdentity* identity = nullptr) {
   struct statx stx {};
   if (::statx(folder, name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0)
     return std::unexpected(posix_error(errno));
+  if (identity) *identity = FileIdentity{makedev(stx.stx_dev_major, stx.stx_dev_minor), stx.stx_ino, 0};
   FileInfo info;
   const mode_t mode = stx.stx_mode;
   info.kind = S_ISREG(mode)   ? FileKind::File
@@ -213,6 +216,12 @@ OsResult<void> for_each_name(const std::filesystem::path& path, Visit visit) {
 
 }  // namespace
 
+OsResult<FileIdentity> query_identity(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::unexpected(posix_error(errno));
+  return FileIdentity{st.st_dev, st.st_ino, 0};
+}
+
 OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesystem::path& path) {
   std::vector<std::filesystem::path> names;
   auto listed = for_each_name(path, [&](int, const char* name) -> std::optional<OsError> {
@@ -228,7 +237,7 @@ OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem:
   auto listed = for_each_name(path, [&](int folder, const char* name) -> std::optional<OsError> {
     auto info = info_at(folder, name);
     if (!info) return std::move(info.error());
-    entries.push_back(DirectoryEntry{std::string(name), *info});
+    entries.push_back(DirectoryEntry{std::string(name), *info, {}});
     return std::nullopt;
   });
   if (!listed) return std::unexpected(std::move(listed.error()));
@@ -390,7 +399,9 @@ OsResult<int> open_folder_at(int folder, const char* name) {
     const int error = errno;
     if (error == EINTR) continue;
     if (error == ENOTDIR && is_link_at(folder, name)) return std::unexpected(link_refused());
-    return std::unexpected(posix_error(error));
+    OsError failure = posix_error(error);
+    failure.not_directory = error == ENOTDIR;
+    return std::unexpected(std::move(failure));
   }
 }
 
@@ -414,6 +425,43 @@ OsResult<Directory> Directory::open_directory(const std::filesystem::path& name)
   auto fd = open_folder_at(fd_of(handle_), name.c_str());
   if (!fd) return std::unexpected(std::move(fd.error()));
   return Directory(*fd);
+}
+
+OsResult<std::vector<DirectoryEntry>> Directory::list() const {
+  // The handle itself is path-only: reading the folder takes a descriptor of
+  // its own, read straight with getdents64 (a walk lists many small folders,
+  // and a DIR stream would cost three more calls and an allocation each).
+  int fd;
+  do {
+    fd = ::openat(fd_of(handle_), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(posix_error(errno));
+  std::vector<DirectoryEntry> entries;
+  alignas(dirent64) char buffer[32768];
+  std::optional<OsError> failure;
+  while (!failure) {
+    const ssize_t got = ::getdents64(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) failure = posix_error(errno);
+    if (got <= 0) break;
+    for (ssize_t at = 0; at < got && !failure;) {
+      const auto* found = reinterpret_cast<const dirent64*>(buffer + at);
+      at += found->d_reclen;
+      const std::string_view name = found->d_name;
+      if (name == "." || name == "..") continue;
+      DirectoryEntry entry{std::string(name), {}, {}};
+      auto info = info_at(fd, found->d_name, &entry.identity);
+      if (!info) {
+        failure = std::move(info.error());
+      } else {
+        entry.info = *info;
+        entries.push_back(std::move(entry));
+      }
+    }
+  }
+  ::close(fd);
+  if (failure) return std::unexpected(std::move(*failure));
+  return entries;
 }
 
 OsResult<File> Directory::open_file(const std::filesystem::path& name) const {

@@ -9,7 +9,9 @@
 #include <winternl.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 #include "core/platform/platform.h"
 #include "core/platform/reparse_tag.h"
@@ -84,7 +86,11 @@ bool same_file(HANDLE a, HANDLE b) {
 // A folder opened below another: refused when it is a link.
 OsResult<HANDLE> folder_below(HANDLE folder, const std::filesystem::path& name, ULONG disposition) {
   auto opened = open_below(folder, name.native(), folder_access, disposition, FILE_DIRECTORY_FILE);
-  if (!opened) return std::unexpected(std::move(opened.error()));
+  if (!opened) {
+    OsError failure = std::move(opened.error());
+    failure.not_directory = failure.code == ERROR_DIRECTORY;
+    return std::unexpected(std::move(failure));
+  }
   if (!opened->created) {
     FILE_ATTRIBUTE_TAG_INFO info{};
     const BOOL known = GetFileInformationByHandleEx(opened->handle, FileAttributeTagInfo, &info, sizeof info);
@@ -96,6 +102,43 @@ OsResult<HANDLE> folder_below(HANDLE folder, const std::filesystem::path& name, 
     }
   }
   return opened->handle;
+}
+
+std::uint64_t ticks_of(const LARGE_INTEGER& time) { return static_cast<std::uint64_t>(time.QuadPart); }
+
+// The entry a listing record describes, or nothing for "." and "..". The
+// 64-bit records keep a reparse point's tag in EaSize.
+template <class Record>
+std::optional<DirectoryEntry> entry_of(const Record& found, std::uint64_t volume) {
+  const std::wstring_view name(found.FileName, found.FileNameLength / sizeof(WCHAR));
+  if (name == L"." || name == L"..") return std::nullopt;
+  DirectoryEntry entry;
+  entry.name = std::wstring(name);
+  entry.identity.volume = volume;
+  DWORD reparse_tag = 0;
+  if constexpr (std::is_same_v<Record, FILE_ID_EXTD_DIR_INFO>) {
+    reparse_tag = found.ReparsePointTag;
+    std::memcpy(&entry.identity.file_low, found.FileId.Identifier, sizeof entry.identity.file_low);
+    std::memcpy(&entry.identity.file_high, found.FileId.Identifier + sizeof entry.identity.file_low,
+                sizeof entry.identity.file_high);
+  } else {
+    reparse_tag = found.EaSize;
+    entry.identity.file_low = static_cast<std::uint64_t>(found.FileId.QuadPart);
+  }
+  entry.info = file_info_of(found.FileAttributes, reparse_tag, static_cast<std::uint64_t>(found.EndOfFile.QuadPart),
+                            ticks_of(found.CreationTime), ticks_of(found.LastWriteTime));
+  return entry;
+}
+
+// Appends the entries of one buffer of listing records.
+template <class Record>
+void add_entries(const std::uint8_t* at, std::uint64_t volume, std::vector<DirectoryEntry>& entries) {
+  for (;;) {
+    const auto& found = *reinterpret_cast<const Record*>(at);
+    if (auto entry = entry_of(found, volume)) entries.push_back(std::move(*entry));
+    if (found.NextEntryOffset == 0) return;
+    at += found.NextEntryOffset;
+  }
 }
 
 }  // namespace
@@ -142,6 +185,44 @@ OsResult<Directory> Directory::open_directory(const std::filesystem::path& name)
   auto folder = folder_below(handle_of(handle_), name, FILE_OPEN);
   if (!folder) return std::unexpected(std::move(folder.error()));
   return Directory(value_of(*folder));
+}
+
+OsResult<std::vector<DirectoryEntry>> Directory::list() const {
+  // A handle of its own, opened again from this one: a listing moves through
+  // the folder with its handle, and this handle may be listing on another
+  // thread.
+  auto opened = open_below(handle_of(handle_), std::wstring(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_OPEN,
+                           FILE_DIRECTORY_FILE);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  const Directory listing(value_of(opened->handle));
+  // The entries' volume is the folder's.
+  auto folder = handle_identity(opened->handle);
+  if (!folder) return std::unexpected(std::move(folder.error()));
+
+  std::vector<DirectoryEntry> entries;
+  std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t));  // records are 8-byte aligned
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(buffer.data());
+  const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
+  FILE_INFO_BY_HANDLE_CLASS kind = FileIdExtdDirectoryInfo;
+  bool first = true;
+  for (;;) {
+    if (!GetFileInformationByHandleEx(opened->handle, kind, buffer.data(), size)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_NO_MORE_FILES) break;
+      // Where the 128-bit ids are not known (before Windows 8, some file
+      // systems), the 64-bit ones, as handle_identity falls back to them
+      // (NTFS's 128-bit id is its 64-bit one, widened).
+      if (first && kind == FileIdExtdDirectoryInfo) {
+        kind = FileIdBothDirectoryInfo;
+        continue;
+      }
+      return std::unexpected(windows_error(error));
+    }
+    first = false;
+    if (kind == FileIdExtdDirectoryInfo) add_entries<FILE_ID_EXTD_DIR_INFO>(bytes, folder->volume, entries);
+    else add_entries<FILE_ID_BOTH_DIR_INFO>(bytes, folder->volume, entries);
+  }
+  return entries;
 }
 
 OsResult<File> Directory::open_file(const std::filesystem::path& name) const {

@@ -10,6 +10,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "core/platform/extended_path.h"
 #include "core/platform/platform.h"
@@ -83,25 +84,54 @@ OsResult<FileKind> query_kind(const std::filesystem::path& path) {
   return FileKind::File;
 }
 
+FileInfo file_info_of(DWORD a, DWORD reparse_tag, std::uint64_t size, std::uint64_t created_ticks,
+                      std::uint64_t modified_ticks) {
+  FileInfo info;
+  info.kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) && is_link_reparse_tag(reparse_tag) ? FileKind::Symlink
+              : (a & FILE_ATTRIBUTE_DIRECTORY)   ? FileKind::Directory
+              : (a & FILE_ATTRIBUTE_DEVICE)      ? FileKind::Other
+                                                 : FileKind::File;
+  info.size = size;
+  info.modified_ticks = modified_ticks;
+  info.created_ticks = created_ticks;
+  info.attributes = a;
+  return info;
+}
+
+OsResult<FileIdentity> handle_identity(HANDLE h) {
+  FILE_ID_INFO id{};
+  if (GetFileInformationByHandleEx(h, FileIdInfo, &id, sizeof id)) {
+    FileIdentity identity{id.VolumeSerialNumber, 0, 0};
+    std::memcpy(&identity.file_low, id.FileId.Identifier, sizeof identity.file_low);
+    std::memcpy(&identity.file_high, id.FileId.Identifier + sizeof identity.file_low, sizeof identity.file_high);
+    return identity;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(h, &info)) return std::unexpected(last_error());
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 0};
+}
+
+OsResult<FileIdentity> query_identity(const std::filesystem::path& path) {
+  HANDLE h = CreateFileW(system_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::unexpected(last_error());
+  OsResult<FileIdentity> identity = handle_identity(h);
+  CloseHandle(h);
+  return identity;
+}
+
 namespace {
 
 std::uint64_t ticks_of(const FILETIME& time) {
   return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// `reparse_tag` counts only when `a` marks a reparse point.
 FileInfo info_of(DWORD a, DWORD reparse_tag, DWORD size_high, DWORD size_low, const FILETIME& created,
                  const FILETIME& modified) {
-  FileInfo info;
-  info.kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) && is_link_reparse_tag(reparse_tag) ? FileKind::Symlink
-              : (a & FILE_ATTRIBUTE_DIRECTORY)   ? FileKind::Directory
-              : (a & FILE_ATTRIBUTE_DEVICE)      ? FileKind::Other
-                                                 : FileKind::File;
-  info.size = (static_cast<std::uint64_t>(size_high) << 32) | size_low;
-  info.modified_ticks = ticks_of(modified);
-  info.created_ticks = ticks_of(created);
-  info.attributes = a;
-  return info;
+  return file_info_of(a, reparse_tag, (static_cast<std::uint64_t>(size_high) << 32) | size_low, ticks_of(created),
+                      ticks_of(modified));
 }
 
 // The tag of the reparse point at `path` itself, 0 when it cannot be read.
@@ -264,7 +294,8 @@ OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem:
   auto listed = for_each_found(path, [&](const WIN32_FIND_DATAW& found) {
     entries.push_back(DirectoryEntry{std::wstring(found.cFileName),
                                      info_of(found.dwFileAttributes, found.dwReserved0, found.nFileSizeHigh,
-                                             found.nFileSizeLow, found.ftCreationTime, found.ftLastWriteTime)});
+                                             found.nFileSizeLow, found.ftCreationTime, found.ftLastWriteTime),
+                                     {}});
   });
   if (!listed) return std::unexpected(std::move(listed.error()));
   return entries;

@@ -25,4 +25,14 @@ std::wstring system_path(const std::filesystem::path& path);
 // that time as it is.
 bool set_handle_times(HANDLE h, std::uint64_t created_ticks, std::uint64_t modified_ticks);
 
+// Metadata from the fields that a query or a listing reports; `reparse_tag`
+// counts only when `attributes` mark a reparse point.
+FileInfo file_info_of(DWORD attributes, DWORD reparse_tag, std::uint64_t size, std::uint64_t created_ticks,
+                      std::uint64_t modified_ticks);
+
+// The identity of the file open as `h`: its 128-bit id where the file system
+// has one (FileIdInfo), its 64-bit index otherwise, with the volume's serial
+// number from the same query.
+OsResult<FileIdentity> handle_identity(HANDLE h);
+
 }  // namespace quarn::platform
