@@ -107,13 +107,8 @@ OsResult<FileIdentity> query_identity(const std::filesystem::path& path);
 struct DirectoryEntry {
   std::filesystem::path name;
   FileInfo info;          // as query_info reports it: a link is not followed
-  FileIdentity identity;  // of the entry itself; Directory::list fills it, list_directory_info does not
+  FileIdentity identity;  // of the entry itself
 };
-
-// The entries of a directory with their metadata, in no particular order: one
-// pass over the directory instead of a query per path. An entry that
-// vanishes while it is read fails the listing, as query_info would fail.
-OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem::path& path);
 
 // An open file handle. Move-only; the handle is closed when the owner ends.
 // Not for concurrent use by two threads.

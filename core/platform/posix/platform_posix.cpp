@@ -232,18 +232,6 @@ OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesyste
   return names;
 }
 
-OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem::path& path) {
-  std::vector<DirectoryEntry> entries;
-  auto listed = for_each_name(path, [&](int folder, const char* name) -> std::optional<OsError> {
-    auto info = info_at(folder, name);
-    if (!info) return std::move(info.error());
-    entries.push_back(DirectoryEntry{std::string(name), *info, {}});
-    return std::nullopt;
-  });
-  if (!listed) return std::unexpected(std::move(listed.error()));
-  return entries;
-}
-
 File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = invalid_handle; }
 
 File& File::operator=(File&& other) noexcept {

@@ -287,20 +287,6 @@ OsResult<std::vector<std::filesystem::path>> list_directory(const std::filesyste
   return names;
 }
 
-// The find data carries what GetFileAttributesExW would report for each
-// entry, and a reparse point's tag.
-OsResult<std::vector<DirectoryEntry>> list_directory_info(const std::filesystem::path& path) {
-  std::vector<DirectoryEntry> entries;
-  auto listed = for_each_found(path, [&](const WIN32_FIND_DATAW& found) {
-    entries.push_back(DirectoryEntry{std::wstring(found.cFileName),
-                                     info_of(found.dwFileAttributes, found.dwReserved0, found.nFileSizeHigh,
-                                             found.nFileSizeLow, found.ftCreationTime, found.ftLastWriteTime),
-                                     {}});
-  });
-  if (!listed) return std::unexpected(std::move(listed.error()));
-  return entries;
-}
-
 File::File(File&& other) noexcept : handle_(other.handle_) { other.handle_ = invalid_handle; }
 
 File& File::operator=(File&& other) noexcept {
