@@ -14,6 +14,9 @@ inline constexpr std::string_view truncated = "archiwum jest uciete";
 inline constexpr std::string_view bad_footer = "brak lub uszkodzona stopka (plik uciety?)";
 inline constexpr std::string_view bad_filelist_position = "niedozwolone polozenie spisu plikow";
 inline constexpr std::string_view parts_too_long = "laczny rozmiar czesci archiwum przekracza 2^64 B";
+// A program whose certificate directory is set but whose table is not what a
+// signing tool leaves at the end of the file.
+inline constexpr std::string_view signature_area_damaged = "obszar podpisu programu jest uszkodzony";
 inline constexpr std::string_view unknown_encryption_mode = "nieznany tryb szyfrowania";
 inline constexpr std::string_view unknown_compression = "nieznana metoda kompresji";
 inline constexpr std::string_view bad_block_size = "niedozwolony rozmiar bloku";
