@@ -221,6 +221,43 @@ int main(int argc, char** argv) {
   save(out / "volumes", "signed-e_lfanew-out-of-range", signed_seed(padded, [&](Made& m, std::size_t) {
          set_u32(m.file, 0x3C, 0xFFFFFFF0u);
        }));
+  // Entries added to the table after signing; the last holds another archive
+  // that ends the file, as a signing tool never leaves it.
+  const auto add_entries = [&](Made& m, std::size_t table, int more, std::uint32_t short_by) {
+    for (int i = 1; i < more; ++i) m.file.insert(m.file.end(), {8, 0, 0, 0, 0x00, 0x02, 0x02, 0x00});
+    Bytes last = {0, 0, 0, 0, 0x00, 0x02, 0x02, 0x00};
+    set_u32(last, 0, static_cast<std::uint32_t>(8 + compressed.stream.size()) - short_by);
+    m.file.insert(m.file.end(), last.begin(), last.end());
+    m.file.insert(m.file.end(), compressed.stream.begin(), compressed.stream.end());
+    set_u32(m.file, directory + 4, static_cast<std::uint32_t>(m.file.size() - table));
+  };
+  save(out / "volumes", "signed-16-entries", signed_seed(aligned, [&](Made& m, std::size_t table) {
+         add_entries(m, table, 15, 0);
+       }));
+  save(out / "volumes", "signed-17-entries", signed_seed(aligned, [&](Made& m, std::size_t table) {
+         add_entries(m, table, 16, 0);
+       }));
+  save(out / "volumes", "signed-entries-not-filling-the-table", signed_seed(padded, [&](Made& m, std::size_t table) {
+         add_entries(m, table, 1, 8);
+       }));
+  save(out / "volumes", "signed-archive-after-the-table", signed_seed(padded, [&](Made& m, std::size_t) {
+         m.file.insert(m.file.end(), compressed.stream.begin(), compressed.stream.end());
+       }));
+  save(out / "volumes", "signed-table-over-the-headers", signed_seed(padded, [&](Made& m, std::size_t) {
+         const auto at = static_cast<std::uint32_t>(directory + 11 * 8);
+         set_u32(m.file, directory, at);
+         set_u32(m.file, directory + 4, static_cast<std::uint32_t>(m.file.size()) - at);
+         set_u32(m.file, at, static_cast<std::uint32_t>(m.file.size()) - at);
+       }));
+  save(out / "volumes", "signed-table-empty", signed_seed(padded, [&](Made& m, std::size_t) {
+         set_u32(m.file, directory + 4, 0);
+       }));
+  save(out / "volumes", "signed-no-archive", [&] {
+    Made m = empty;
+    m.file = test::pe_program(true, 1024);
+    test::append_signature(m.file, 64);
+    return volume_seed(0x04, 0, 0, m);
+  }());
 
   // manifest: the JSON text.
   save(out / "manifest", "tree.json", test::bytes_of(tree.file_list));
