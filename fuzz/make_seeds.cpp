@@ -263,6 +263,18 @@ int main(int argc, char** argv) {
   save(out / "manifest", "tree.json", test::bytes_of(tree.file_list));
   save(out / "manifest", "frames.json", test::bytes_of(compressed.file_list));
   save(out / "manifest", "empty.json", test::bytes_of(empty.file_list));
+  // Nesting past the limit, nesting at it inside an entry, unknown keys at
+  // every level, and one repeated through an escape.
+  save(out / "manifest", "deep.json", test::bytes_of(R"({"x":)" + std::string(64, '[')));
+  std::string at_the_limit = tree.file_list;
+  at_the_limit.insert(at_the_limit.find(R"("path")"), R"("future":[{"a":[[1]]}],)");
+  save(out / "manifest", "deep-in-an-entry.json", test::bytes_of(at_the_limit));
+  std::string unknown_keys = tree.file_list;
+  unknown_keys.insert(unknown_keys.find(R"("path")"), R"("u":1,"v":{"w":2,"x":[{"y":3}]},)");
+  unknown_keys.insert(1, R"("a":0,"b":{"c":1,"d":[{"c":2}]},"e":"f",)");
+  save(out / "manifest", "unknown-keys.json", test::bytes_of(unknown_keys));
+  save(out / "manifest", "unknown-key-repeated.json",
+       test::bytes_of(R"({"a":0,"b":{"c":1,"\u0063":2},)" + tree.file_list.substr(1)));
 
   // frame: see the prefix in frame_fuzz.cpp.
   save(out / "frame", "aes-compressed", frame_seed(1, 0x1D, 1, "hello hello hello hello hello, frame"));
