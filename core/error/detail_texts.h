@@ -54,6 +54,10 @@ inline constexpr std::string_view key_file_size = "Plik-klucz musi miec od 1 B d
 inline constexpr std::string_view fido2_platform_too_old =
     "klucz FIDO2 z hmac-secret wymaga Windows 10 21H1 lub nowszego";
 inline constexpr std::string_view fido2_no_hmac_secret = "ten klucz FIDO2 nie obsluguje rozszerzenia hmac-secret";
+// Integrity: the archive names a relying party other than ours, so the key
+// would answer for another site.
+inline constexpr std::string_view fido2_foreign_relying_party =
+    "klucz FIDO2 w naglowku jest przypisany do innej strony niz Quarn";
 
 std::string argon2_failure(std::string_view library_text);
 std::string key_file_unreadable(std::string_view path, std::string_view system_text);
