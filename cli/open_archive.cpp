@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/password.h"
+#include "core/crypto/second_factors.h"
 
 namespace quarn::cli {
 
@@ -33,7 +34,8 @@ Result<OpenedArchive> open_archive(const std::filesystem::path& path, const KeyS
 
 void announce_fido2_touch(const Header& header, bool key_file_given) {
   const auto extensions = parse_extensions(header);
-  if (extensions && extensions->fido2 && (key_file_given || !extensions->key_file_required))
+  if (extensions && extensions->fido2 && extensions->fido2->rp_id == FIDO2_RP_ID &&
+      (key_file_given || !extensions->key_file_required))
     std::fputs("Archiwum wymaga klucza FIDO2: podłącz go i dotknij, gdy zacznie migać.\n", stderr);
 }
 

@@ -30,8 +30,9 @@ struct KeySources {
 Result<OpenedArchive> open_archive(const std::filesystem::path& path, const KeySources& keys);
 
 // Tells the user on stderr, before the key is asked, that this header's
-// archive needs a touch of its FIDO2 key; nothing for other archives, or
-// when a key file it demands is missing (which ends the request first).
+// archive needs a touch of its FIDO2 key; nothing for other archives, when a
+// key file it demands is missing, or when it names another relying party
+// (each of which ends the request first).
 void announce_fido2_touch(const Header& header, bool key_file_given);
 
 }  // namespace quarn::cli

@@ -218,11 +218,60 @@ int main(int argc, char** argv) {
   save(out / "volumes", "signed-e_lfanew-out-of-range", signed_seed(padded, [&](Made& m, std::size_t) {
          set_u32(m.file, 0x3C, 0xFFFFFFF0u);
        }));
+  // Entries added to the table after signing; the last holds another archive
+  // that ends the file, as a signing tool never leaves it.
+  const auto add_entries = [&](Made& m, std::size_t table, int more, std::uint32_t short_by) {
+    for (int i = 1; i < more; ++i) m.file.insert(m.file.end(), {8, 0, 0, 0, 0x00, 0x02, 0x02, 0x00});
+    Bytes last = {0, 0, 0, 0, 0x00, 0x02, 0x02, 0x00};
+    set_u32(last, 0, static_cast<std::uint32_t>(8 + compressed.stream.size()) - short_by);
+    m.file.insert(m.file.end(), last.begin(), last.end());
+    m.file.insert(m.file.end(), compressed.stream.begin(), compressed.stream.end());
+    set_u32(m.file, directory + 4, static_cast<std::uint32_t>(m.file.size() - table));
+  };
+  save(out / "volumes", "signed-16-entries", signed_seed(aligned, [&](Made& m, std::size_t table) {
+         add_entries(m, table, 15, 0);
+       }));
+  save(out / "volumes", "signed-17-entries", signed_seed(aligned, [&](Made& m, std::size_t table) {
+         add_entries(m, table, 16, 0);
+       }));
+  save(out / "volumes", "signed-entries-not-filling-the-table", signed_seed(padded, [&](Made& m, std::size_t table) {
+         add_entries(m, table, 1, 8);
+       }));
+  save(out / "volumes", "signed-archive-after-the-table", signed_seed(padded, [&](Made& m, std::size_t) {
+         m.file.insert(m.file.end(), compressed.stream.begin(), compressed.stream.end());
+       }));
+  save(out / "volumes", "signed-table-over-the-headers", signed_seed(padded, [&](Made& m, std::size_t) {
+         const auto at = static_cast<std::uint32_t>(directory + 11 * 8);
+         set_u32(m.file, directory, at);
+         set_u32(m.file, directory + 4, static_cast<std::uint32_t>(m.file.size()) - at);
+         set_u32(m.file, at, static_cast<std::uint32_t>(m.file.size()) - at);
+       }));
+  save(out / "volumes", "signed-table-empty", signed_seed(padded, [&](Made& m, std::size_t) {
+         set_u32(m.file, directory + 4, 0);
+       }));
+  save(out / "volumes", "signed-no-archive", [&] {
+    Made m = empty;
+    m.file = test::pe_program(true, 1024);
+    test::append_signature(m.file, 64);
+    return volume_seed(0x04, 0, 0, m);
+  }());
 
   // manifest: the JSON text.
   save(out / "manifest", "tree.json", test::bytes_of(tree.file_list));
   save(out / "manifest", "frames.json", test::bytes_of(compressed.file_list));
   save(out / "manifest", "empty.json", test::bytes_of(empty.file_list));
+  // Nesting past the limit, nesting at it inside an entry, unknown keys at
+  // every level, and one repeated through an escape.
+  save(out / "manifest", "deep.json", test::bytes_of(R"({"x":)" + std::string(64, '[')));
+  std::string at_the_limit = tree.file_list;
+  at_the_limit.insert(at_the_limit.find(R"("path")"), R"("future":[{"a":[[1]]}],)");
+  save(out / "manifest", "deep-in-an-entry.json", test::bytes_of(at_the_limit));
+  std::string unknown_keys = tree.file_list;
+  unknown_keys.insert(unknown_keys.find(R"("path")"), R"("u":1,"v":{"w":2,"x":[{"y":3}]},)");
+  unknown_keys.insert(1, R"("a":0,"b":{"c":1,"d":[{"c":2}]},"e":"f",)");
+  save(out / "manifest", "unknown-keys.json", test::bytes_of(unknown_keys));
+  save(out / "manifest", "unknown-key-repeated.json",
+       test::bytes_of(R"({"a":0,"b":{"c":1,"\u0063":2},)" + tree.file_list.substr(1)));
 
   // frame: see the prefix in frame_fuzz.cpp.
   save(out / "frame", "aes-compressed", frame_seed(1, 0x1D, 1, "hello hello hello hello hello, frame"));

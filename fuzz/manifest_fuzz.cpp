@@ -1,4 +1,5 @@
-// The file list: parse_manifest on the JSON text, check_manifest against the
+// The file list: parse_manifest on the JSON text (an accepted one nests at
+// most 8 deep; a refusal's message stays short), check_manifest against the
 // frames, the path checks extraction makes of every entry (check_entry_path,
 // collision_key), and load_manifest over a plain archive built around the
 // same text, once stored and once compressed.
@@ -86,6 +87,26 @@ void check_paths(const Manifest& m) {
   }
 }
 
+// How deep arrays and objects nest in a JSON text, strings skipped.
+std::size_t nesting(std::string_view json) {
+  std::size_t depth = 0, deepest = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    const char c = json[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
 std::vector<std::uint8_t> archive_around(std::string_view json, std::uint64_t filelist_index, bool compress) {
   Header h;
   h.version = format::version_2;
@@ -133,8 +154,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (parsed->data_frames != UINT64_MAX)
       check(!check_manifest(*parsed, parsed->data_frames + 1, block_size), "a wrong file-list index is refused");
     check_paths(*parsed);
+    check(nesting(json) <= 8, "an accepted list nests at most 8 deep");
   } else {
     check(parsed.error().kind() == ErrorKind::Corrupt, "a bad file list is Corrupt");
+    check(parsed.error().detail().size() <= 256, "a message quotes little of the text");
   }
 
   const fs::path file = fuzz::scratch_dir() / "manifest.qrn";

@@ -1,6 +1,8 @@
 // The container: VolumeSet over one to three part files and the footer
 // checks (parse_footer, check_footer), including the detection of a program
-// before the archive and of a code signature after it.
+// before the archive and of a code signature after it: a damaged signature
+// area is the one reason a set of existing parts does not open, and nothing
+// from a signature on is ever read.
 //
 // Input: a control byte, two 16-bit part lengths, a 16-bit header length for
 // check_footer, then the stream, which is cut into the parts. Control bits
@@ -9,9 +11,12 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
+#include "core/error/detail_texts.h"
 #include "core/volumes/byte_order.h"
 #include "core/volumes/footer.h"
 #include "core/volumes/format.h"
@@ -25,6 +30,26 @@ using quarn::fuzz::check;
 namespace fs = std::filesystem;
 
 constexpr std::size_t prefix_size = 7;
+
+// Data directory 4 (the certificate table's offset and size) of a PE
+// program, found the plain way; nullopt when `file` has no PE headers that
+// hold it.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> certificate_directory(const std::vector<std::uint8_t>& file) {
+  if (file.size() < 64 || file[0] != 'M' || file[1] != 'Z') return std::nullopt;
+  const std::uint64_t pe = load_le<std::uint32_t>(&file[0x3C]);
+  const std::uint64_t optional_header = pe + 24;
+  if (optional_header + 2 > file.size() || !std::equal(file.begin() + static_cast<std::ptrdiff_t>(pe),
+                                                       file.begin() + static_cast<std::ptrdiff_t>(pe + 4), "PE\0\0"))
+    return std::nullopt;
+  const std::uint16_t magic = load_le<std::uint16_t>(&file[optional_header]);
+  if (magic != 0x10B && magic != 0x20B) return std::nullopt;
+  const std::uint64_t count_at = optional_header + (magic == 0x20B ? 108 : 92);
+  const std::uint64_t directory = count_at + 4 + 4 * 8;
+  if (directory + 8 > file.size() || load_le<std::uint32_t>(&file[count_at]) < 5 ||
+      load_le<std::uint16_t>(&file[pe + 20]) < directory + 8 - optional_header)
+    return std::nullopt;
+  return std::pair{load_le<std::uint32_t>(&file[directory]), load_le<std::uint32_t>(&file[directory + 4])};
+}
 
 }  // namespace
 
@@ -59,7 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fs::path& opened_name = names[((control >> 3) & 3) % parts];
 
   auto volumes = VolumeSet::open(opened_name);
-  check(volumes.has_value(), "an existing set of parts opens");
+  if (!volumes) {
+    const std::vector<std::uint8_t>& named = contents[((control >> 3) & 3) % parts];
+    check(volumes.error().kind() == ErrorKind::Corrupt && volumes.error().detail() == texts::signature_area_damaged,
+          "an existing set of parts opens unless a signature area is damaged");
+    check(named.size() >= 2 && named[0] == 'M' && named[1] == 'Z', "only a program has a signature area");
+    fuzz::wipe(dir);
+    return 0;
+  }
   check(volumes->part_count() == parts, "every part is found");
   check(volumes->position() == 0, "the position starts at 0");
   const std::uint64_t start = volumes->start_offset();
@@ -67,6 +99,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(start <= end && end <= stream.size(), "the archive lies inside the stream");
   const auto& signature = volumes->code_signature();
   if (!signature) check(end == stream.size(), "only a signature is left unread at the end");
+  if (parts == 1) {
+    const auto directory = certificate_directory(stream);
+    check(!directory || (directory->first == 0 && directory->second == 0) || signature,
+          "a program whose certificate directory is set is never read as unsigned");
+  }
   if (start > 0 && parts == 1) {
     check(stream[0] == 'M' && stream[1] == 'Z', "only a program has an archive appended");
     check(start + format::header_magic.size() <= stream.size() &&
@@ -74,16 +111,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                          stream.begin() + static_cast<std::ptrdiff_t>(start)),
           "a detected archive starts with the header magic");
   }
-  if (signature) {
-    check(start > 0, "a signature is honoured only after a detected archive");
-    if (parts == 1) {
-      check(signature->offset + signature->length == stream.size(), "the signature ends the file");
-      check(end <= signature->offset && signature->offset - end <= 7 &&
-                std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(end),
-                            stream.begin() + static_cast<std::ptrdiff_t>(signature->offset),
-                            [](std::uint8_t b) { return b == 0; }),
-            "at most 7 zero bytes lie between the archive and the signature");
-    }
+  if (signature && parts == 1) {
+    check(signature->offset + signature->length == stream.size(), "the signature ends the file");
+    check(signature->length >= 8, "a signature holds at least one entry");
+    check(end <= signature->offset, "the archive ends before the signature");
+    if (start == 0) check(end == signature->offset, "without an archive the program ends at the signature");
+    check(signature->offset - end <= 7 &&
+              std::all_of(stream.begin() + static_cast<std::ptrdiff_t>(end),
+                          stream.begin() + static_cast<std::ptrdiff_t>(signature->offset),
+                          [](std::uint8_t b) { return b == 0; }),
+          "at most 7 zero bytes lie between the archive and the signature");
   }
 
   // Reading the whole archive in small pieces gives the stream after the start.

@@ -38,9 +38,13 @@ struct Manifest {
 };
 
 // Parses the JSON document: required and defaulted fields, unknown keys
-// ignored, a key given twice refused at any depth, wrong types, unknown
+// ignored, a key given twice refused at any depth, arrays and objects nested
+// more than 8 deep refused as soon as the ninth opens, wrong types, unknown
 // `kind` values and trailing characters refused. Failures are Corrupt
 // "spis plikow: " and a message naming the problem with its line and column.
+// Beyond the text and the Manifest, the parser's memory is a few bytes per
+// byte of text (stated in manifest_parser.cpp). `json` is shorter than 4 GiB
+// (the file list is at most 512 MiB); a longer one ends the process.
 Result<Manifest> parse_manifest(std::string_view json);
 
 // The checks against the archive: the format name, the frame count against

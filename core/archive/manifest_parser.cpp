@@ -1,11 +1,24 @@
 // A SAX handler that builds the Manifest directly, so that every error,
 // including a duplicate key or a wrong type, knows where it happened.
+//
+// Memory, per byte of the text and besides the text itself, at most about 12
+// bytes: the Manifest built from it (a 136-byte Entry for each entry, which
+// takes at least 24 bytes of the text, in a vector that may have doubled; the
+// strings kept, each at most twice its length in the text); the lexer's
+// current token, at most 4 times its length (nlohmann keeps it unescaped and
+// raw, each in a buffer that may have doubled; a syntax error's message
+// repeats it once more); the unknown keys of the open objects, at most 5
+// bytes per byte (see UnknownKeys); and max_depth containers. Error messages
+// quote at most max_excerpt bytes of the text.
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <iterator>
-#include <memory>
+#include <optional>
 #include <string>
-#include <unordered_set>
+#include <utility>
 
 #include "core/archive/manifest.h"
 #include "core/error/detail_texts.h"
@@ -58,12 +71,76 @@ int field_index(const char* const (&names)[N], std::string_view key) {
   return -1;
 }
 
+// The file list itself needs three levels (the root object, "entries", an
+// entry). A value under a key this reader does not know may open five more
+// below an entry: room for lists of records of lists. Anything deeper is
+// damage or an attack, refused at once.
+constexpr std::size_t max_depth = 8;
+// Longest piece of the text (a key, a value, the parser's last token) that an
+// error message quotes.
+constexpr std::size_t max_excerpt = 64;
+
+// At most `max_excerpt` bytes of `text`, cut before a UTF-8 sequence and
+// marked with "..." when cut.
+std::string excerpt(std::string_view text) {
+  if (text.size() <= max_excerpt) return std::string(text);
+  std::size_t cut = max_excerpt;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(text.substr(0, cut)) + "...";
+}
+
+// The keys of one object that this reader does not know, checked for a
+// repeat when the object closes: their unescaped bytes one after another,
+// and where each lies in them and in the text. A key takes its bytes and at
+// least 5 more of the text (quotes, colon, value, separator) and costs here
+// at most twice its bytes and 24 (12 bytes of Key, both buffers perhaps
+// doubled): at most 5 bytes per byte of text. Sorting, unlike a hash set,
+// cannot be driven to quadratic time by chosen keys.
+class UnknownKeys {
+ public:
+  void clear() {
+    bytes_.clear();
+    keys_.clear();
+  }
+
+  void add(std::string_view key, std::uint32_t read_at) {
+    keys_.push_back({static_cast<std::uint32_t>(bytes_.size()), static_cast<std::uint32_t>(key.size()), read_at});
+    bytes_ += key;
+  }
+
+  // The first key, in the text's order, that repeats an earlier one, with
+  // where it was read. The view lasts until the next add or clear.
+  std::optional<std::pair<std::string_view, std::uint32_t>> first_repeat() {
+    if (keys_.size() < 2) return std::nullopt;
+    const auto text = [&](const Key& k) { return std::string_view(bytes_).substr(k.begin, k.length); };
+    std::sort(keys_.begin(), keys_.end(), [&](const Key& a, const Key& b) {
+      const int order = text(a).compare(text(b));
+      return order != 0 ? order < 0 : a.read_at < b.read_at;
+    });
+    const Key* repeat = nullptr;
+    for (std::size_t i = 1; i < keys_.size(); ++i)
+      if (text(keys_[i]) == text(keys_[i - 1]) && (!repeat || keys_[i].read_at < repeat->read_at)) repeat = &keys_[i];
+    if (!repeat) return std::nullopt;
+    return std::pair{text(*repeat), repeat->read_at};
+  }
+
+ private:
+  struct Key {
+    std::uint32_t begin;
+    std::uint32_t length;
+    std::uint32_t read_at;
+  };
+  std::string bytes_;
+  std::vector<Key> keys_;
+};
+
+// One open object or array. The max_depth of them are made once and reused,
+// so their buffers are too.
 struct Container {
   Role role = Role::Ignored;
-  bool is_object = false;
-  unsigned seen = 0;                          // known fields seen so far
-  std::unique_ptr<std::unordered_set<std::string>> others;  // unknown keys seen so far, made at the first
-  int field = -1;                             // the known field the next value belongs to
+  unsigned seen = 0;      // known fields seen so far
+  int field = -1;         // the known field the next value belongs to
+  UnknownKeys unknown;    // of an object
 };
 
 class ManifestBuilder {
@@ -96,25 +173,28 @@ class ManifestBuilder {
   bool start_object(std::size_t) { return open(true); }
   bool start_array(std::size_t) { return open(false); }
   bool end_array() {
-    stack_.pop_back();
+    --depth_;
     return true;
   }
 
   bool key(string_t& k) {
-    Container& top = stack_.back();
+    Container& top = stack_[depth_ - 1];
     const int known = top.role == Role::Manifest ? field_index(manifest_names, k)
                       : top.role == Role::Entry  ? field_index(entry_names, k)
                                                  : -1;
-    if (known < 0 && !top.others) top.others = std::make_unique<std::unordered_set<std::string>>();
-    const bool duplicate = known >= 0 ? (top.seen & (1u << known)) != 0 : !top.others->insert(k).second;
-    if (duplicate) return fail("powtorzony klucz \"" + k + "\"");
-    if (known >= 0) top.seen |= 1u << known;
     top.field = known;
+    if (known < 0) {
+      top.unknown.add(k, static_cast<std::uint32_t>(consumed_));
+      return true;
+    }
+    if (top.seen & (1u << known)) return fail(repeated_key(k));
+    top.seen |= 1u << known;
     return true;
   }
 
   bool end_object() {
-    const Container& top = stack_.back();
+    Container& top = stack_[depth_ - 1];
+    if (auto repeat = top.unknown.first_repeat()) return fail_at(repeated_key(repeat->first), repeat->second);
     if (top.role == Role::Manifest) {
       for (unsigned f = 0; f < MCount; ++f)
         if (!(top.seen & (1u << f))) return fail(std::string("brak wymaganego pola \"") + manifest_names[f] + "\"");
@@ -122,15 +202,17 @@ class ManifestBuilder {
       for (unsigned f : {EPath, EKind})
         if (!(top.seen & (1u << f))) return fail(std::string("brak wymaganego pola \"") + entry_names[f] + "\" we wpisie");
     }
-    stack_.pop_back();
+    --depth_;
     return true;
   }
 
   bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) {
-    std::string what = ex.what();
-    // Keep the library's description of the problem, not its own prefix and position.
-    if (const auto colon = what.find(": "); colon != std::string::npos) what = what.substr(colon + 2);
-    error = "blad skladni JSON " + where(position) + ": " + what;
+    if (auto repeat = repeat_before(position)) return fail_at(repeated_key(repeat->first), repeat->second);
+    std::string_view what = ex.what();
+    // Keep the library's description of the problem, not its own prefix and
+    // position; it ends with the last token read, which may be the whole text.
+    if (const auto colon = what.find(": "); colon != std::string_view::npos) what.remove_prefix(colon + 2);
+    error = "blad skladni JSON " + where(position) + ": " + excerpt(what);
     return false;
   }
 
@@ -152,21 +234,38 @@ class ManifestBuilder {
     return "(wiersz " + std::to_string(line) + ", kolumna " + std::to_string(at - line_start + 1) + ")";
   }
 
-  bool fail(const std::string& what) {
-    error = what + " " + where(consumed_);
+  // The first key repeated before `position` in an object still open: such
+  // a repeat of a key this reader does not know is found only when its
+  // object closes, yet it is the first problem in the text.
+  std::optional<std::pair<std::string_view, std::uint32_t>> repeat_before(std::size_t position) {
+    std::optional<std::pair<std::string_view, std::uint32_t>> first;
+    for (std::size_t i = 0; i < depth_; ++i) {
+      auto repeat = stack_[i].unknown.first_repeat();
+      if (repeat && repeat->second < position && (!first || repeat->second < first->second)) first = repeat;
+    }
+    return first;
+  }
+
+  bool fail(const std::string& what) { return fail_at(what, consumed_); }
+  bool fail_at(const std::string& what, std::size_t position) {
+    if (auto repeat = repeat_before(position)) return fail_at(repeated_key(repeat->first), repeat->second);
+    error = what + " " + where(position);
     return false;
   }
+  static std::string repeated_key(std::string_view key) { return "powtorzony klucz \"" + excerpt(key) + "\""; }
 
   // Which role a value in the current slot has, and its field number.
   std::pair<Role, int> slot() const {
-    if (stack_.empty()) return {Role::Root, -1};
-    const Container& top = stack_.back();
+    if (depth_ == 0) return {Role::Root, -1};
+    const Container& top = stack_[depth_ - 1];
     if (top.role == Role::Entries) return {Role::Entries, -1};
     if (top.role == Role::Ignored || top.field < 0) return {Role::Ignored, -1};
     return {top.role, top.field};
   }
 
   bool open(bool is_object) {
+    if (depth_ == max_depth)
+      return fail("tablice i obiekty zagniezdzone glebiej niz " + std::to_string(max_depth) + " poziomow");
     const auto [parent, field] = slot();
     Role role = Role::Ignored;
     if (parent == Role::Root) {
@@ -182,10 +281,11 @@ class ManifestBuilder {
     } else if (parent == Role::Manifest || parent == Role::Entry) {
       return wrong_type(parent, field);
     }
-    Container container;
+    Container& container = stack_[depth_++];
     container.role = role;
-    container.is_object = is_object;
-    stack_.push_back(std::move(container));
+    container.seen = 0;
+    container.field = -1;
+    container.unknown.clear();
     return true;
   }
 
@@ -260,7 +360,7 @@ class ManifestBuilder {
         if (kind != Kind::String) return wrong_type(Role::Entry, field);
         if (*string_ == "file") e.kind = EntryKind::File;
         else if (*string_ == "dir") e.kind = EntryKind::Dir;
-        else return fail("nieznany rodzaj wpisu \"" + *string_ + "\" (dozwolone: \"file\", \"dir\")");
+        else return fail("nieznany rodzaj wpisu \"" + excerpt(*string_) + "\" (dozwolone: \"file\", \"dir\")");
         return true;
       case ESha256:
         if (kind == Kind::Null) {
@@ -287,13 +387,15 @@ class ManifestBuilder {
 
   std::string_view text_;
   const std::size_t& consumed_;
-  std::vector<Container> stack_;
+  std::array<Container, max_depth> stack_;
+  std::size_t depth_ = 0;
   string_t* string_ = nullptr;
 };
 
 }  // namespace
 
 Result<Manifest> parse_manifest(std::string_view json) {
+  if (json.size() > UINT32_MAX) invariant_violated("parse_manifest: a text of 4 GiB or more");
   std::size_t consumed = 0;
   ManifestBuilder builder(json, consumed);
   const CountingIterator first{json.data(), &consumed};

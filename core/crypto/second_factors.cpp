@@ -45,6 +45,14 @@ Result<void> hash_file(const platform::File& file, std::uint64_t size, std::span
   return {};
 }
 
+// Our tool makes every credential for FIDO2_RP_ID and has never written
+// another. An archive naming another relying party would have the user's key
+// answer (and, with hmac-secret, compute a secret) for another site.
+Result<void> check_relying_party(const Fido2KeyDescriptor& key) {
+  if (key.rp_id == FIDO2_RP_ID) return {};
+  return std::unexpected(ArchiveError::integrity(std::string(texts::fido2_foreign_relying_party)));
+}
+
 Result<void> put_key_file(const SecondFactorOptions& options, std::span<std::uint8_t> out) {
   if (!options.key_file) return std::unexpected(ArchiveError::second_factor_required(std::string(texts::key_file)));
   out[0] = FACTOR_KEY_FILE;
@@ -89,6 +97,7 @@ ArchiveError fido2_request_error(std::int32_t hresult, std::string_view message)
 
 Result<SecretBuffer> fido2_hmac_secret(const Fido2KeyDescriptor& key, void* owner_window,
                                        Fido2Authenticator& authenticator) {
+  if (auto ours = check_relying_party(key); !ours) return std::unexpected(std::move(ours.error()));
   if (authenticator.api_version() < FIDO2_MIN_API_VERSION)
     return std::unexpected(ArchiveError::unsupported(std::string(texts::fido2_platform_too_old)));
   std::array<std::uint8_t, 32> challenge{};
@@ -125,6 +134,9 @@ Result<void> hash_key_file(const std::filesystem::path& path, std::span<std::uin
 
 Result<SecretBuffer> collect_factors(const HeaderExtensions& extensions, const SecondFactorOptions& options,
                                      Fido2Authenticator& authenticator) {
+  if (extensions.fido2) {
+    if (auto ours = check_relying_party(*extensions.fido2); !ours) return std::unexpected(std::move(ours.error()));
+  }
   SecretBuffer factors(factor_string_size(extensions.key_file_required, extensions.fido2.has_value()));
   std::span<std::uint8_t> rest = factors.mutable_view();
   if (extensions.key_file_required) {

@@ -37,8 +37,8 @@ inline constexpr std::size_t FIDO2_HMAC_SECRET_SIZE = 32;
 // The host of the origin in client_data_json. The derived keys do not depend
 // on it: only the hmac-secret output enters them.
 inline constexpr std::string_view FIDO2_ORIGIN_DOMAIN = "quarn.invalid";
-// The relying party of the credentials that `quarn create --fido2` makes; an
-// archive's descriptor names its own, which extraction uses.
+// The relying party of the credentials that `quarn create --fido2` makes, and
+// the only one whose key extraction asks: an archive naming another is refused.
 inline constexpr std::string_view FIDO2_RP_ID = FIDO2_ORIGIN_DOMAIN;
 
 // One assertion request with the hmac-secret extension, as the platform
@@ -134,6 +134,8 @@ Result<void> hash_key_file(const std::filesystem::path& path,
 // file, then 0x02 ‖ hmac-secret output when it names a FIDO2 key; empty when
 // it demands neither (and nothing is asked for). The key file comes first and
 // a missing one stops before any FIDO2 prompt. Errors:
+//   a FIDO2 key of another relying party than FIDO2_RP_ID: Integrity
+//   texts::fido2_foreign_relying_party, before anything else;
 //   no key file given: SecondFactorRequired "plik-klucz";
 //   its metadata unreadable: SecondFactorRequired "nie mozna odczytac pliku-klucza <path>: <system text>";
 //   size 0 or above KEY_FILE_MAX (judged before reading): Message "Plik-klucz musi miec od 1 B do 64 MiB.";
@@ -151,7 +153,7 @@ Result<SecretBuffer> collect_factors(const HeaderExtensions& extensions, const S
 
 // The FIDO2 branch of collect_factors on its own: the key's 32-byte
 // hmac-secret output for the descriptor's credential and salt, with the
-// errors listed above from the API version on.
+// errors listed above from the relying party on.
 Result<SecretBuffer> fido2_hmac_secret(const Fido2KeyDescriptor& key, void* owner_window,
                                        Fido2Authenticator& authenticator);
 

@@ -14,6 +14,9 @@ inline constexpr std::string_view truncated = "archiwum jest uciete";
 inline constexpr std::string_view bad_footer = "brak lub uszkodzona stopka (plik uciety?)";
 inline constexpr std::string_view bad_filelist_position = "niedozwolone polozenie spisu plikow";
 inline constexpr std::string_view parts_too_long = "laczny rozmiar czesci archiwum przekracza 2^64 B";
+// A program whose certificate directory is set but whose table is not what a
+// signing tool leaves at the end of the file.
+inline constexpr std::string_view signature_area_damaged = "obszar podpisu programu jest uszkodzony";
 inline constexpr std::string_view unknown_encryption_mode = "nieznany tryb szyfrowania";
 inline constexpr std::string_view unknown_compression = "nieznana metoda kompresji";
 inline constexpr std::string_view bad_block_size = "niedozwolony rozmiar bloku";
@@ -51,6 +54,10 @@ inline constexpr std::string_view key_file_size = "Plik-klucz musi miec od 1 B d
 inline constexpr std::string_view fido2_platform_too_old =
     "klucz FIDO2 z hmac-secret wymaga Windows 10 21H1 lub nowszego";
 inline constexpr std::string_view fido2_no_hmac_secret = "ten klucz FIDO2 nie obsluguje rozszerzenia hmac-secret";
+// Integrity: the archive names a relying party other than ours, so the key
+// would answer for another site.
+inline constexpr std::string_view fido2_foreign_relying_party =
+    "klucz FIDO2 w naglowku jest przypisany do innej strony niz Quarn";
 
 std::string argon2_failure(std::string_view library_text);
 std::string key_file_unreadable(std::string_view path, std::string_view system_text);

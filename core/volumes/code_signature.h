@@ -16,12 +16,24 @@ struct CodeSignature {
   std::uint64_t length = 0;
 };
 
-// The certificate table of `file` (`file_length` bytes long) when the file is
-// a well-formed PE program ("MZ", e_lfanew, "PE\0\0" and the optional
-// header's magic and data directory 4 all inside the file) whose table is
-// non-empty, ends exactly at the end of the file and is tiled by its
-// WIN_CERTIFICATE entries; nullopt for anything else, however malformed.
-// Only a failed read is an error (Io).
+// Signing tools write one WIN_CERTIFICATE (nested signatures live inside its
+// PKCS#7); a table of more entries than this is refused as damaged.
+inline constexpr int MAX_CERTIFICATE_ENTRIES = 16;
+
+// Whether `file` (`file_length` bytes long) is a signed PE program:
+//   nullopt when it is not a PE program whose headers hold data directory 4
+//   ("MZ", e_lfanew, "PE\0\0", the optional header's magic, at least five
+//   directories, all inside the file), or when that directory is all zero
+//   (an unsigned program);
+//   the certificate table when the directory is not all zero and the table is
+//   what a signing tool leaves: non-empty, after the headers and the section
+//   table, ending exactly at the end of the file, and filled exactly by 1 to
+//   MAX_CERTIFICATE_ENTRIES WIN_CERTIFICATE entries, each padded to 8 bytes
+//   (the last may stop short of its padding);
+//   Corrupt texts::signature_area_damaged for any other non-zero directory;
+//   Io when a read fails.
+// Reads at most the DOS header, the PE headers and one 8-byte entry header
+// per entry.
 Result<std::optional<CodeSignature>> find_code_signature(const platform::File& file, std::uint64_t file_length);
 
 }  // namespace quarn

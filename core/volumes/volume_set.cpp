@@ -60,9 +60,11 @@ Result<std::optional<std::uint64_t>> archive_start_before(const File& file, std:
 // The archive of a signed program ends where the certificate table starts,
 // less the zero bytes (at most 7) a signing tool adds to align the table.
 // Each of those ends is tried, nearest first, as long as every byte skipped
-// is zero.
-Result<std::optional<Stream>> archive_before_signature(const File& file, const CodeSignature& signature) {
+// is zero. Nothing from the table on is ever part of the archive: without an
+// archive before it, the stream is the program alone (which is no archive).
+Result<Stream> stream_before_signature(const File& file, const CodeSignature& signature) {
   const std::uint64_t table = signature.offset;
+  const std::uint64_t file_end = signature.offset + signature.length;
   std::array<std::uint8_t, 7> padding{};
   const std::size_t available = static_cast<std::size_t>(std::min<std::uint64_t>(padding.size(), table));
   auto got = file.read_at(table - available, std::span(padding).first(available));
@@ -75,9 +77,9 @@ Result<std::optional<Stream>> archive_before_signature(const File& file, const C
     if (end < format::footer_size) break;
     auto start = archive_start_before(file, end);
     if (!start) return std::unexpected(std::move(start.error()));
-    if (*start) return Stream{**start, signature.offset + signature.length - end, signature};
+    if (*start) return Stream{**start, file_end - end, signature};
   }
-  return std::nullopt;
+  return Stream{0, file_end - table, signature};
 }
 
 // Finds where a self-extracting file's archive starts and ends; the whole
@@ -93,15 +95,11 @@ Result<Stream> detect_stream(const fs::path& path) {
   auto got = file.read_at(0, mz);
   if (!got || *got != 2 || f < format::footer_size || mz[0] != 'M' || mz[1] != 'Z') return Stream{};
 
-  // A signature that leads to no archive is no reason to stop looking for
-  // one at the end of the file.
+  // The end of a signed program is its certificate table, which the
+  // signature does not cover: the archive is looked for before it only.
   auto signature = find_code_signature(file, f);
   if (!signature) return std::unexpected(std::move(signature.error()));
-  if (*signature) {
-    auto signed_stream = archive_before_signature(file, **signature);
-    if (!signed_stream) return std::unexpected(std::move(signed_stream.error()));
-    if (*signed_stream) return **signed_stream;
-  }
+  if (*signature) return stream_before_signature(file, **signature);
 
   auto start = archive_start_before(file, f);
   if (!start) return std::unexpected(std::move(start.error()));

@@ -20,8 +20,10 @@ class VolumeSet {
  public:
   // Builds the part list (name.001, name.002, ... when `path` ends in a dot
   // and three digits; otherwise the file alone), opens every part and
-  // detects a program prefix and a code signature after the archive. The
-  // position starts at 0.
+  // detects a program prefix and a code signature after the archive. A
+  // program whose signature area is not what a signing tool leaves is Corrupt
+  // texts::signature_area_damaged (see find_code_signature). The position
+  // starts at 0.
   static Result<VolumeSet> open(const std::filesystem::path& path);
 
   // Reads at the current position, never across a part boundary; returns the
@@ -36,9 +38,9 @@ class VolumeSet {
   std::uint64_t start_offset() const { return start_offset_; }
   std::size_t part_count() const { return parts_.size(); }
 
-  // The signature of a signed self-extracting program, which the archive
-  // ends before (after at most 7 zero bytes); nothing after the archive is
-  // read.
+  // The signature of a signed program. The archive ends before it (after at
+  // most 7 zero bytes) or, when no archive does, the stream is the program
+  // alone; nothing from the signature on is read.
   const std::optional<CodeSignature>& code_signature() const { return signature_; }
 
  private:

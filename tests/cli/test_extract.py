@@ -7,6 +7,7 @@ import hashlib
 import os
 import pathlib
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -290,6 +291,42 @@ class ExtractTest(unittest.TestCase):
         code, out, err = run("test", "--password-file", self.pw, damaged)
         self.assertEqual((code, last_line(err)),
                          (1, "Archiwum jest uszkodzone: suma CRC32C ramki 0 sie nie zgadza (uszkodzony nosnik?)"))
+
+    def test_an_archive_hidden_in_the_certificate_table_is_never_read(self):
+        # A signed program whose certificate table grew after signing: 16
+        # small entries more, the last holding another archive that ends the
+        # file; the signature hashes neither. The first table is well formed
+        # but far longer than any signing tool makes one, the second one's
+        # entries do not fill it.
+        cert, key = certificate()
+        signed = bytearray(self.signed_program("vendor.exe", "none", 2, True, cert, key).read_bytes())
+        (self.dir / "zle").mkdir()
+        (self.dir / "zle" / "evil.txt").write_bytes(b"evil\n")
+        hidden = self.dir / "ukryte.qrn"
+        code, _, err = run("create", "-o", hidden, "--mode", "none", self.dir / "zle")
+        self.assertEqual(code, 0, err)
+        hidden = hidden.read_bytes()
+        e_lfanew = int.from_bytes(signed[0x3C:0x40], "little")
+        directory = e_lfanew + 24 + 144
+        table_at, _ = qf.certificate_table(signed)
+        for name, count, skew in (("17-wpisow.exe", 17, 0), ("niepelne.exe", 2, 8)):
+            with self.subTest(name):
+                data = bytearray(signed)
+                for _ in range(count - 2):
+                    data += struct.pack("<IHH", 8, 0x0200, 0x0002)
+                # The last entry may stop short of its padding: the hidden
+                # archive ends the file. `skew` leaves 8 bytes of the table
+                # that no entry claims.
+                data += struct.pack("<IHH", 8 + len(hidden) - skew, 0x0200, 0x0002) + hidden
+                struct.pack_into("<I", data, directory + 4, len(data) - table_at)
+                program = self.dir / name
+                program.write_bytes(bytes(data))
+                for command in (["list"], ["info"], ["test"]):
+                    code, out, err = run(*command, program)
+                    self.assertNotIn("evil.txt", out)
+                    self.assertEqual((code, last_line(err)),
+                                     (1, "Archiwum jest uszkodzone: obszar podpisu programu jest uszkodzony"),
+                                     command)
 
     def test_full_paths_beyond_260_characters_extract_and_show_plainly(self):
         # A second extraction into the same folder finds the deep file there

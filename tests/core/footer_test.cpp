@@ -4,6 +4,7 @@
 
 #include "core/archive/header.h"
 #include "core/error/detail_texts.h"
+#include "core/volumes/code_signature.h"
 #include "core/volumes/footer.h"
 #include "tests/support/archive_image.h"
 #include "tests/support/temp_dir.h"
@@ -197,27 +198,41 @@ TEST_F(FooterTest, SelfExtractionDetectionFallsBackToOffsetZero) {
   EXPECT_EQ(set->start_offset(), 0u);
 }
 
+// Adds `more` WIN_CERTIFICATE entries of 8 bytes to the end of a signed
+// program's table.
+void add_entries(SignedSfx& s, int more, bool pe32_plus = true) {
+  for (int i = 0; i < more; ++i)
+    for (const int b : {8, 0, 0, 0, 0x00, 0x02, 0x02, 0x00}) s.bytes.push_back(static_cast<std::uint8_t>(b));
+  put_u32(s.bytes, test::security_directory_at(pe32_plus) + 4, static_cast<std::uint32_t>(s.bytes.size() - s.table_at));
+}
+
 TEST_F(FooterTest, SignedProgramIsReadUpToItsSignature) {
   struct Case {
     bool pe32_plus;
     std::uint32_t table_size;
     std::optional<std::uint32_t> win_certificate_length;  // default: the table's size
+    int entries = 1;
   };
-  const Case cases[] = {{true, 64, {}}, {false, 64, {}}, {true, 4096, {}}, {true, 64, 61}};
+  const Case cases[] = {{true, 64, {}},  {false, 64, {}},
+                        {true, 4096, {}}, {true, 64, 61},
+                        {true, 64, {}, MAX_CERTIFICATE_ENTRIES}, {false, 64, {}, MAX_CERTIFICATE_ENTRIES}};
   for (const Case& c : cases) {
     // Eight program lengths: every padding from 0 to 7 bytes before the table.
     for (std::size_t program = 1024; program < 1032; ++program) {
       auto s = signed_sfx(program, c.pe32_plus, c.table_size);
       if (c.win_certificate_length) put_u32(s.bytes, s.table_at, *c.win_certificate_length);
+      add_entries(s, c.entries - 1, c.pe32_plus);
+      const std::uint64_t table_size = s.bytes.size() - s.table_at;
       const std::string label = std::to_string(program) + (c.pe32_plus ? " PE32+ " : " PE32 ") +
-                                std::to_string(c.table_size) + " " + std::to_string(c.win_certificate_length.value_or(0));
+                                std::to_string(c.table_size) + " " + std::to_string(c.win_certificate_length.value_or(0)) +
+                                " x" + std::to_string(c.entries);
       auto footer = check(s.bytes, "podpisany.exe");
       ASSERT_TRUE(footer) << label << ": " << footer.error().display();
       EXPECT_EQ(volumes->start_offset(), s.archive_at) << label;
       EXPECT_EQ(volumes->archive_len(), s.archive_end - s.archive_at) << label;
       ASSERT_TRUE(volumes->code_signature()) << label;
       EXPECT_EQ(volumes->code_signature()->offset, s.table_at) << label;
-      EXPECT_EQ(volumes->code_signature()->length, c.table_size) << label;
+      EXPECT_EQ(volumes->code_signature()->length, table_size) << label;
       // Nothing after the archive's last byte is read.
       std::vector<std::uint8_t> buffer(16);
       volumes->set_position(volumes->archive_len() - 1);
@@ -227,29 +242,13 @@ TEST_F(FooterTest, SignedProgramIsReadUpToItsSignature) {
   }
 }
 
-// A signature that is not what a signing tool leaves makes the file an
-// unsigned one: its last 32 bytes are then no footer, and the program is
-// read from byte 0.
-TEST_F(FooterTest, MalformedSignaturesAreReadAsUnsignedFiles) {
-  std::size_t padded_program = 1024;
-  while (signed_sfx(padded_program).table_at == signed_sfx(padded_program).archive_end) ++padded_program;
+// Headers that hold no certificate directory, or one that is all zero, make
+// an unsigned program: the archive is looked for at the end of the file.
+TEST_F(FooterTest, ProgramsWithoutACertificateDirectoryAreUnsigned) {
   const std::size_t directory = test::security_directory_at();
   const std::size_t optional_header = 0x80 + 24;
   using Edit = std::function<void(SignedSfx&)>;
   const std::pair<const char*, Edit> cases[] = {
-      {"table_past_the_file", [&](SignedSfx& s) { put_u32(s.bytes, directory, static_cast<std::uint32_t>(s.bytes.size())); }},
-      {"table_not_at_the_end", [](SignedSfx& s) { s.bytes.resize(s.bytes.size() + 8, 0); }},
-      {"table_short_of_the_end", [&](SignedSfx& s) { put_u32(s.bytes, directory + 4, 56); }},
-      {"table_empty", [&](SignedSfx& s) { put_u32(s.bytes, directory + 4, 0); }},
-      {"table_inside_the_archive", [&](SignedSfx& s) {
-         const auto at = static_cast<std::uint32_t>(s.archive_end - 32);
-         put_u32(s.bytes, directory, at);
-         put_u32(s.bytes, directory + 4, static_cast<std::uint32_t>(s.bytes.size()) - at);
-       }},
-      {"length_longer_than_the_table", [](SignedSfx& s) { put_u32(s.bytes, s.table_at, 72); }},
-      {"length_shorter_than_the_table", [](SignedSfx& s) { put_u32(s.bytes, s.table_at, 48); }},
-      {"length_below_its_own_header", [](SignedSfx& s) { put_u32(s.bytes, s.table_at, 4); }},
-      {"nonzero_padding", [](SignedSfx& s) { s.bytes[s.table_at - 1] = 0x01; }},
       {"e_lfanew_past_the_file", [](SignedSfx& s) { put_u32(s.bytes, 0x3C, static_cast<std::uint32_t>(s.bytes.size())); }},
       {"e_lfanew_largest", [](SignedSfx& s) { put_u32(s.bytes, 0x3C, 0xFFFFFFFF); }},
       {"headers_cut_by_the_end", [](SignedSfx& s) { put_u32(s.bytes, 0x3C, static_cast<std::uint32_t>(s.bytes.size() - 30)); }},
@@ -260,32 +259,140 @@ TEST_F(FooterTest, MalformedSignaturesAreReadAsUnsignedFiles) {
          s.bytes[0x80 + 4 + 16] = 150;
          s.bytes[0x80 + 4 + 17] = 0;
        }},
+      {"directory_all_zero", [&](SignedSfx& s) {
+         put_u32(s.bytes, directory, 0);
+         put_u32(s.bytes, directory + 4, 0);
+       }},
   };
+  const auto archive = test::archive_bytes(test::HeaderImage{}, empty_list);
   for (const auto& [name, edit] : cases) {
-    SignedSfx s = signed_sfx(padded_program);
-    edit(s);
+    // Without a table the archive at the end opens; with one (which counts
+    // for nothing here) the file ends in no footer and is read from byte 0.
+    for (const bool with_table : {false, true}) {
+      SignedSfx s = signed_sfx(1024);
+      if (!with_table) s.bytes.resize(s.archive_end);
+      edit(s);
+      const std::string label = std::string(name) + (with_table ? " with a table" : "");
+      write_file(dir / name, s.bytes);
+      auto set = VolumeSet::open(dir / name);
+      ASSERT_TRUE(set) << label << ": " << set.error().display();
+      EXPECT_FALSE(set->code_signature()) << label;
+      EXPECT_EQ(set->start_offset(), with_table ? 0 : s.archive_at) << label;
+      EXPECT_EQ(set->archive_len(), with_table ? s.bytes.size() : archive.size()) << label;
+      auto header = Header::read(*set);
+      EXPECT_EQ(header.has_value(), !with_table) << label;
+      if (!header) {
+        EXPECT_EQ(header.error().kind(), ErrorKind::NotArchive) << label;
+      }
+    }
+  }
+}
+
+// A signed program with no archive right before its table (allowing 7 zero
+// bytes) is the program alone, however the file ends.
+TEST_F(FooterTest, SignedProgramWithoutAnArchiveBeforeItsTableIsNoArchive) {
+  std::size_t padded_program = 1024;
+  while (signed_sfx(padded_program).table_at == signed_sfx(padded_program).archive_end) ++padded_program;
+  using Make = std::function<SignedSfx()>;
+  const std::pair<const char*, Make> cases[] = {
+      {"bare_program", [] {
+         SignedSfx s;
+         s.bytes = test::pe_program(true, 1024);
+         test::append_signature(s.bytes);
+         s.table_at = s.bytes.size() - 64;
+         return s;
+       }},
+      {"nonzero_padding", [&] {
+         SignedSfx s = signed_sfx(padded_program);
+         s.bytes[s.table_at - 1] = 0x01;
+         return s;
+       }},
+      {"eight_zero_bytes", [] {
+         SignedSfx s = signed_sfx(1024);
+         s.bytes.resize(s.archive_end);
+         s.bytes.resize((s.bytes.size() + 7) / 8 * 8 + 8, 0);
+         test::append_signature(s.bytes);
+         s.table_at = s.bytes.size() - 64;
+         return s;
+       }},
+  };
+  for (const auto& [name, make] : cases) {
+    const SignedSfx s = make();
     write_file(dir / name, s.bytes);
     auto set = VolumeSet::open(dir / name);
     ASSERT_TRUE(set) << name << ": " << set.error().display();
-    EXPECT_FALSE(set->code_signature()) << name;
+    ASSERT_TRUE(set->code_signature()) << name;
+    EXPECT_EQ(set->code_signature()->offset, s.table_at) << name;
     EXPECT_EQ(set->start_offset(), 0u) << name;
-    EXPECT_EQ(set->archive_len(), s.bytes.size()) << name;
+    EXPECT_EQ(set->archive_len(), s.table_at) << name;
     auto header = Header::read(*set);
     ASSERT_FALSE(header) << name;
     EXPECT_EQ(header.error().kind(), ErrorKind::NotArchive) << name;
   }
+}
 
-  // An unsigned self-extractor whose directory claims the archive's tail as
-  // its table opens as it always did.
-  auto unsigned_sfx = test::pe_program();
+// A program that claims a signature (its certificate directory is not all
+// zero) but whose table is not what a signing tool leaves at the end of the
+// file is refused: such a file is never read as an unsigned one, whose
+// archive would end at the end of the file, past the table.
+TEST_F(FooterTest, DamagedSignatureAreasAreRefused) {
+  const std::size_t directory = test::security_directory_at();
   const auto archive = test::archive_bytes(test::HeaderImage{}, empty_list);
+  using Edit = std::function<void(SignedSfx&)>;
+  const std::pair<const char*, Edit> cases[] = {
+      {"table_past_the_file", [&](SignedSfx& s) { put_u32(s.bytes, directory, static_cast<std::uint32_t>(s.bytes.size())); }},
+      {"table_largest", [&](SignedSfx& s) {
+         put_u32(s.bytes, directory, 0xFFFFFFFF);
+         put_u32(s.bytes, directory + 4, 0xFFFFFFFF);
+       }},
+      {"table_not_at_the_end", [](SignedSfx& s) { s.bytes.resize(s.bytes.size() + 8, 0); }},
+      {"archive_after_the_table", [&](SignedSfx& s) { s.bytes.insert(s.bytes.end(), archive.begin(), archive.end()); }},
+      {"table_short_of_the_end", [&](SignedSfx& s) { put_u32(s.bytes, directory + 4, 56); }},
+      {"table_empty", [&](SignedSfx& s) { put_u32(s.bytes, directory + 4, 0); }},
+      {"table_at_byte_0", [&](SignedSfx& s) { put_u32(s.bytes, directory, 0); }},
+      {"table_over_the_headers", [&](SignedSfx& s) {
+         // One entry that fills everything from the last data directory on.
+         const std::uint32_t at = static_cast<std::uint32_t>(directory + 11 * 8);
+         put_u32(s.bytes, directory, at);
+         put_u32(s.bytes, directory + 4, static_cast<std::uint32_t>(s.bytes.size()) - at);
+         put_u32(s.bytes, at, static_cast<std::uint32_t>(s.bytes.size()) - at);
+       }},
+      {"table_inside_the_archive", [&](SignedSfx& s) {
+         const auto at = static_cast<std::uint32_t>(s.archive_end - 32);
+         put_u32(s.bytes, directory, at);
+         put_u32(s.bytes, directory + 4, static_cast<std::uint32_t>(s.bytes.size()) - at);
+       }},
+      {"length_longer_than_the_table", [](SignedSfx& s) { put_u32(s.bytes, s.table_at, 72); }},
+      {"length_shorter_than_the_table", [](SignedSfx& s) { put_u32(s.bytes, s.table_at, 48); }},
+      {"length_below_its_own_header", [](SignedSfx& s) { put_u32(s.bytes, s.table_at, 4); }},
+      {"length_zero", [](SignedSfx& s) { put_u32(s.bytes, s.table_at, 0); }},
+      {"too_many_entries", [](SignedSfx& s) { add_entries(s, MAX_CERTIFICATE_ENTRIES); }},
+      {"entry_cut_by_the_end", [](SignedSfx& s) {
+         add_entries(s, 1);
+         s.bytes.resize(s.bytes.size() - 4);
+         put_u32(s.bytes, test::security_directory_at() + 4, static_cast<std::uint32_t>(s.bytes.size() - s.table_at));
+       }},
+  };
+  for (const auto& [name, edit] : cases) {
+    SignedSfx s = signed_sfx(1024);
+    edit(s);
+    write_file(dir / name, s.bytes);
+    auto set = VolumeSet::open(dir / name);
+    ASSERT_FALSE(set) << name;
+    EXPECT_EQ(set.error().kind(), ErrorKind::Corrupt) << name;
+    EXPECT_EQ(set.error().detail(), texts::signature_area_damaged) << name;
+  }
+
+  // The same holds for an unsigned self-extractor whose directory claims its
+  // archive's tail as a table.
+  auto unsigned_sfx = test::pe_program();
   unsigned_sfx.insert(unsigned_sfx.end(), archive.begin(), archive.end());
   put_u32(unsigned_sfx, directory, static_cast<std::uint32_t>(unsigned_sfx.size() - 32));
   put_u32(unsigned_sfx, directory + 4, 32);
-  auto footer = check(unsigned_sfx, "bez_podpisu.exe");
-  ASSERT_TRUE(footer) << footer.error().display();
-  EXPECT_FALSE(volumes->code_signature());
-  EXPECT_EQ(volumes->start_offset(), test::pe_program().size());
+  write_file(dir / "bez_podpisu.exe", unsigned_sfx);
+  auto set = VolumeSet::open(dir / "bez_podpisu.exe");
+  ASSERT_FALSE(set);
+  EXPECT_EQ(set.error().display(), "Archiwum jest uszkodzone: obszar podpisu programu jest uszkodzony");
 }
 
 }  // namespace

@@ -50,6 +50,7 @@ TEST(ParseManifest, RefusesMalformedDocumentsWithPosition) {
       {"duplicate_entry", doc(R"({"path":"a","path":"b","kind":"dir"})"), "powtorzony klucz \"path\""},
       {"duplicate_unknown", doc("", R"("x":1,"x":2,)"), "powtorzony klucz \"x\""},
       {"duplicate_nested", doc(R"({"path":"a","kind":"dir","z":{"q":1,"q":1}})"), "powtorzony klucz \"q\""},
+      {"duplicate_escaped", doc("", R"("x":1,"\u0078":2,)"), "powtorzony klucz \"x\""},
       {"kind_link", doc(R"({"path":"a","kind":"link"})"), "nieznany rodzaj wpisu \"link\""},
       {"size_negative", doc(R"({"path":"a","kind":"file","size":-1})"), "wartosc pola \"size\" jest poza zakresem"},
       {"size_float", doc(R"({"path":"a","kind":"file","size":1.0})"), "pole \"size\" ma zly typ"},
@@ -83,6 +84,73 @@ TEST(ParseManifest, PositionsCountLinesAndColumns) {
   auto m = parse_manifest("{\n  \"format\": \"quarn\",\n  \"format\": \"x\"\n}");
   ASSERT_FALSE(m);
   EXPECT_EQ(m.error().detail(), "spis plikow: powtorzony klucz \"format\" (wiersz 3, kolumna 10)");
+}
+
+// Three levels are the file list's own; an ignored value may open up to
+// eight in all, and the ninth is refused where it opens.
+TEST(ParseManifest, NestingStopsAtEightLevels) {
+  const auto arrays = [](int n) { return std::string(n, '[') + "1" + std::string(n, ']'); };
+  const std::string in_entry = R"({"path":"d","kind":"dir","z":)";
+  struct Case {
+    std::string json;
+    std::size_t column;  // of the refused opening; 0: accepted
+  };
+  const Case cases[] = {
+      {doc(in_entry + arrays(5) + "}"), 0},
+      {doc(in_entry + arrays(6) + "}"), doc(in_entry).size() - 2 + 6},
+      {doc("", R"("z":)" + arrays(7) + ","), 0},
+      {doc("", R"("z":)" + arrays(8) + ","), head.size() + 13},
+      {doc(in_entry + R"({"a":{"b":[{"c":{"d":1}}]}})" + "}"), 0},
+      {doc(in_entry + R"({"a":{"b":[{"c":{"d":{}}}]}})" + "}"), doc(in_entry).size() - 2 + 22},
+  };
+  for (const Case& c : cases) {
+    auto m = parse_manifest(c.json);
+    EXPECT_EQ(m.has_value(), c.column == 0) << c.json;
+    if (!m && c.column != 0) {
+      EXPECT_EQ(m.error().detail(), "spis plikow: tablice i obiekty zagniezdzone glebiej niz 8 poziomow (wiersz 1, kolumna " +
+                                        std::to_string(c.column) + ")")
+          << c.json;
+    }
+  }
+}
+
+// Of several problems, the first in the text is reported, even when it is a
+// repeated key that the reader does not know.
+TEST(ParseManifest, TheFirstRepeatInTheTextIsReported) {
+  const std::string cases[][2] = {
+      {R"({"x":1,"y":1,"y":2,"x":2})", "powtorzony klucz \"y\" (wiersz 1, kolumna 16)"},
+      {R"({"y":1,"x":1,"x":2,"y":2})", "powtorzony klucz \"x\" (wiersz 1, kolumna 16)"},
+      {R"({"x":1,"tool":"a","x":2,"tool":"b"})", "powtorzony klucz \"x\" (wiersz 1, kolumna 21)"},
+      {R"({"x":1,"x":2,"version":-1})", "powtorzony klucz \"x\" (wiersz 1, kolumna 10)"},
+      {R"({"x":1,"x":2,"z":{"q":1,"q":2}})", "powtorzony klucz \"x\" (wiersz 1, kolumna 10)"},
+      {R"({"x":1,"x":2,)", "powtorzony klucz \"x\" (wiersz 1, kolumna 10)"},
+  };
+  for (const auto& [json, message] : cases) {
+    auto m = parse_manifest(json);
+    ASSERT_FALSE(m) << json;
+    EXPECT_EQ(m.error().detail(), "spis plikow: " + message) << json;
+  }
+}
+
+// However long the text's pieces, a message quotes at most 64 bytes of one,
+// cut before a UTF-8 sequence.
+TEST(ParseManifest, MessagesQuoteAShortPieceOfTheText) {
+  const std::string long_text(10000, 'a');
+  std::string letters = "x";  // then U+0105, two bytes each: byte 64 is the second of one
+  for (int i = 0; i < 5000; ++i) letters += "\xC4\x85";
+  const std::pair<std::string, std::string> cases[] = {
+      {doc(R"({"path":"a","kind":")" + long_text + R"("})"), "spis plikow: nieznany rodzaj wpisu \"" + long_text.substr(0, 64) + "...\""},
+      {doc("", "\"" + long_text + "\":1,\"" + long_text + "\":2,"), "spis plikow: powtorzony klucz \"" + long_text.substr(0, 64) + "...\""},
+      {doc("", "\"" + letters + "\":1,\"" + letters + "\":2,"),
+       "spis plikow: powtorzony klucz \"" + letters.substr(0, 63) + "...\""},
+      {R"({"x":")" + long_text, "spis plikow: blad skladni JSON (wiersz 1, kolumna 10007): "},
+  };
+  for (const auto& [json, start] : cases) {
+    auto m = parse_manifest(json);
+    ASSERT_FALSE(m);
+    EXPECT_EQ(m.error().detail().substr(0, start.size()), start) << m.error().detail().substr(0, 200);
+    EXPECT_LT(m.error().detail().size(), start.size() + 100) << m.error().detail().substr(0, 200);
+  }
 }
 
 Manifest valid_manifest() {

@@ -34,10 +34,10 @@ Bytes extension_record(std::uint16_t type, const Bytes& payload) {
   return r;
 }
 
-// A FIDO2 key: rp_id "example.org", credential 09 08 07 06, salt of zeros.
+// A FIDO2 key: our relying party, credential 09 08 07 06, salt of zeros.
 Bytes fido2_extension() {
-  Bytes payload = {11, 0};
-  const std::string rp_id = "example.org";
+  Bytes payload = {13, 0};
+  const std::string rp_id(FIDO2_RP_ID);
   payload.insert(payload.end(), rp_id.begin(), rp_id.end());
   payload.insert(payload.end(), {4, 0, 9, 8, 7, 6});
   payload.resize(payload.size() + 32, 0);

@@ -16,7 +16,7 @@ namespace {
 HeaderExtensions fido2_demanded() {
   HeaderExtensions e;
   e.fido2 = Fido2KeyDescriptor{};
-  e.fido2->rp_id = "example.org";
+  e.fido2->rp_id = std::string(FIDO2_RP_ID);
   e.fido2->credential_id = {0xC1, 0xC2};
   return e;
 }

@@ -29,7 +29,7 @@ Bytes bytes_of(const SecretBuffer& buffer) { return {buffer.view().begin(), buff
 
 Fido2KeyDescriptor descriptor() {
   Fido2KeyDescriptor d;
-  d.rp_id = "example.org";
+  d.rp_id = std::string(FIDO2_RP_ID);
   d.credential_id = {0xC1, 0xC2, 0xC3};
   for (std::size_t i = 0; i < d.salt.size(); ++i) d.salt[i] = static_cast<std::uint8_t>(0xA0 + i);
   return d;
@@ -132,7 +132,7 @@ TEST_F(SecondFactorsTest, FidoFactorIsMarkerAndOutput) {
   EXPECT_EQ(bytes_of(*factors), expected);  // 33 bytes
 
   const Fido2KeyDescriptor d = descriptor();
-  EXPECT_EQ(fake_.last_rp_id, "example.org");
+  EXPECT_EQ(fake_.last_rp_id, "quarn.invalid");
   EXPECT_EQ(fake_.last_credential_id, d.credential_id);
   EXPECT_EQ(fake_.last_salt, Bytes(d.salt.begin(), d.salt.end()));
   EXPECT_EQ(fake_.last_owner_window, &owner);
@@ -141,6 +141,26 @@ TEST_F(SecondFactorsTest, FidoFactorIsMarkerAndOutput) {
             R"({"type":"webauthn.get","challenge":")"
             "f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff000102030405060708090a0b0c0d0e0f"
             R"(","origin":"https://quarn.invalid"})");
+}
+
+// An archive that names another relying party would have the user's key
+// answer for another site: it is refused before a key file is looked for,
+// before any random byte, prompt or touch. Only our own, byte for byte, is
+// asked for.
+TEST_F(SecondFactorsTest, AnotherRelyingPartyIsRefusedBeforeAnything) {
+  using namespace std::string_literals;
+  for (const std::string& rp_id :
+       {"example.org"s, "QUARN.INVALID"s, "quarn.invalid."s, "www.quarn.invalid"s, "quarn.invalid\0"s, ""s}) {
+    for (const bool key_file : {false, true}) {
+      SCOPED_TRACE(rp_id + (key_file ? " with a key file" : ""));
+      HeaderExtensions e = demands(key_file, true);
+      e.fido2->rp_id = rp_id;
+      expect_error(collect_factors(e, SecondFactorOptions{}, fake_), ErrorKind::Integrity,
+                   texts::fido2_foreign_relying_party);
+      EXPECT_FALSE(fido2_hmac_secret(*e.fido2, nullptr, fake_));
+    }
+  }
+  EXPECT_EQ(fake_.random_draws + fake_.assertions, 0);
 }
 
 TEST_F(SecondFactorsTest, BothFactorsInOrder) {

@@ -30,6 +30,7 @@ UNKNOWN_CREDENTIAL = FACTOR + "klucz FIDO2: zaden podlaczony klucz nie zna poswi
 CANCELLED = "Przerwano."
 PIN_WITHOUT_TERMINAL = FACTOR + "klucz FIDO2: klucz wymaga PIN-u, a nie ma terminala, by o niego zapytac (0x8FD0FC17)"
 WRONG_PIN = FACTOR + "klucz FIDO2: bledny PIN (0x8FD00031)"
+FOREIGN_SITE = "Naruszona integralność archiwum: klucz FIDO2 w naglowku jest przypisany do innej strony niz Quarn"
 
 
 def run(keys, *args):
@@ -141,6 +142,27 @@ class Fido2CliTest(unittest.TestCase):
                 archive, (code, _, err) = self.create("", "x.qrn", *extra)
                 self.assertEqual((code, err), (1, text + "\n"))
                 self.assertFalse(archive.exists())
+
+    def test_an_archive_naming_another_site_never_reaches_the_key(self):
+        # The header names another relying party (the tag no longer matches,
+        # which would only be found after the key had answered). A key that
+        # refuses every touch would end it as cancelled: it is never asked,
+        # nor is the user told to touch it.
+        archive, (code, _, err) = self.create("")
+        self.assertEqual(code, 0, err)
+        data = archive.read_bytes()
+        self.assertEqual(data.count(b"quarn.invalid"), 1)
+        for site in (b"moj-bank.test", b"QUARN.INVALID"):
+            with self.subTest(site=site):
+                archive.write_bytes(data.replace(b"quarn.invalid", site))
+                for command in ("extract", "test", "list"):
+                    if command == "extract":
+                        dest, result = self.extract("refuse", archive)
+                        self.assertFalse(dest.exists())
+                    else:
+                        result = run("refuse", command, "--password-file", self.pw, archive)
+                    self.assert_failed_with(result, FOREIGN_SITE)
+                    self.assertNotIn(EXTRACTION_TOUCH, result[2])
 
     def test_pin_is_asked_on_the_terminal(self):
         os.environ["QUARN_SOFT_KEYS"] = "pin=4711"

@@ -61,7 +61,7 @@ writer::WriterOptions golden_options(const Golden& g) {
   if (g.key_file) o.key_file = golden_dir / "klucz.bin";
   if (g.fido2) {
     writer::Fido2Factor f;
-    f.rp_id = "quarn.example";
+    f.rp_id = std::string(FIDO2_RP_ID);  // the only relying party a reader asks
     f.credential_id = {0xC0, 0xFF, 0xEE};
     f.salt.fill(0x5A);
     const auto output = hmac_output();
