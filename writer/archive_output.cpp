@@ -54,9 +54,11 @@ Result<platform::File> open_program(const fs::path& program) {
   if (!got) return std::unexpected(ArchiveError::io(std::move(got.error())));
   if (*got < signature.size() || signature != std::array<std::uint8_t, 4>{'P', 'E', 0, 0})
     return std::unexpected(not_a_program(program));
+  // A damaged certificate table counts as a signature too: the reader
+  // refuses it as well.
   auto table = find_code_signature(*file, *length);
-  if (!table) return std::unexpected(std::move(table.error()));
-  if (*table)
+  if (!table && table.error().kind() == ErrorKind::Io) return std::unexpected(std::move(table.error()));
+  if (!table || *table)
     return std::unexpected(ArchiveError::message(
         "Program " + platform::path_to_utf8(program) +
         " jest już podpisany cyfrowo, a podpis nie obejmie dołączonego archiwum. Użyj niepodpisanego "

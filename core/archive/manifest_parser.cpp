@@ -89,6 +89,27 @@ std::string excerpt(std::string_view text) {
   return std::string(text.substr(0, cut)) + "...";
 }
 
+// The library's description of a syntax error, whose last token read (which
+// may be the whole text) is cut to an excerpt: "...; last read: 'TOKEN'",
+// perhaps followed by "; expected ...". The rest is the library's own text,
+// a sentence of its own making, kept whole.
+std::string with_short_token(std::string_view what) {
+  constexpr std::string_view last_read = "last read: '";
+  const std::size_t at = what.find(last_read);
+  if (at == std::string_view::npos) return excerpt(what);
+  const std::string_view before = what.substr(0, at + last_read.size());
+  std::string_view token = what.substr(before.size());
+  std::string_view after;
+  if (const std::size_t expected = token.rfind("'; expected "); expected != std::string_view::npos) {
+    after = token.substr(expected);
+    token = token.substr(0, expected);
+  } else if (token.ends_with('\'')) {
+    after = token.substr(token.size() - 1);
+    token.remove_suffix(1);
+  }
+  return std::string(before) + excerpt(token) + std::string(after);
+}
+
 // The keys of one object that this reader does not know, checked for a
 // repeat when the object closes: their unescaped bytes one after another,
 // and where each lies in them and in the text. A key takes its bytes and at
@@ -210,9 +231,9 @@ class ManifestBuilder {
     if (auto repeat = repeat_before(position)) return fail_at(repeated_key(repeat->first), repeat->second);
     std::string_view what = ex.what();
     // Keep the library's description of the problem, not its own prefix and
-    // position; it ends with the last token read, which may be the whole text.
+    // position.
     if (const auto colon = what.find(": "); colon != std::string_view::npos) what.remove_prefix(colon + 2);
-    error = "blad skladni JSON " + where(position) + ": " + excerpt(what);
+    error = "blad skladni JSON " + where(position) + ": " + with_short_token(what);
     return false;
   }
 

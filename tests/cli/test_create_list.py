@@ -220,10 +220,14 @@ class CreateListTest(unittest.TestCase):
         text.write_text("to nie jest program", encoding="utf-8")
         signed = self.dir / "podpisany.exe"
         signed.write_bytes(signed_program())
+        damaged = self.dir / "uszkodzony.exe"  # its table no longer ends the file
+        damaged.write_bytes(signed_program() + bytes(8))
         out = self.dir / "umowa.exe"
+        already_signed = (" jest już podpisany cyfrowo, a podpis nie obejmie dołączonego archiwum. Użyj "
+                          "niepodpisanego quarn-sfx.exe i podpisz dopiero gotowy plik.")
         cases = [(text, "To nie jest program Windows: ", "notatka.txt"),
-                 (signed, "Program ", "podpisany.exe jest już podpisany cyfrowo, a podpis nie obejmie dołączonego "
-                  "archiwum. Użyj niepodpisanego quarn-sfx.exe i podpisz dopiero gotowy plik.")]
+                 (signed, "Program ", "podpisany.exe" + already_signed),
+                 (damaged, "Program ", "uszkodzony.exe" + already_signed)]
         for program, start, end in cases:
             out.unlink(missing_ok=True)
             for attempt in (1, 2):  # the second meets nothing left by the first
