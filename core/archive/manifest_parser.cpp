@@ -91,8 +91,9 @@ std::string excerpt(std::string_view text) {
 
 // The library's description of a syntax error, whose last token read (which
 // may be the whole text) is cut to an excerpt: "...; last read: 'TOKEN'",
-// perhaps followed by "; expected ...". The rest is the library's own text,
-// a sentence of its own making, kept whole.
+// perhaps followed by "; expected " and one of the library's token names.
+// The rest is the library's own sentence, kept whole. The token may hold
+// anything, "; expected" too, so the ending is matched against the names.
 std::string with_short_token(std::string_view what) {
   constexpr std::string_view last_read = "last read: '";
   const std::size_t at = what.find(last_read);
@@ -100,13 +101,20 @@ std::string with_short_token(std::string_view what) {
   const std::string_view before = what.substr(0, at + last_read.size());
   std::string_view token = what.substr(before.size());
   std::string_view after;
-  if (const std::size_t expected = token.rfind("'; expected "); expected != std::string_view::npos) {
-    after = token.substr(expected);
-    token = token.substr(0, expected);
-  } else if (token.ends_with('\'')) {
-    after = token.substr(token.size() - 1);
-    token.remove_suffix(1);
+  static constexpr std::string_view expected_names[] = {
+      "<uninitialized>", "true literal", "false literal", "null literal", "string literal", "number literal",
+      "'['", "'{'", "']'", "'}'", "':'", "','", "<parse error>", "end of input", "'[', '{', or a literal",
+      "unknown token"};
+  for (const std::string_view name : expected_names) {
+    const std::size_t length = std::string_view("'; expected ").size() + name.size();
+    if (token.size() >= length && token.ends_with(name) &&
+        token.substr(token.size() - length).starts_with("'; expected ")) {
+      after = token.substr(token.size() - length);
+      break;
+    }
   }
+  if (after.empty() && token.ends_with('\'')) after = token.substr(token.size() - 1);
+  token.remove_suffix(after.size());
   return std::string(before) + excerpt(token) + std::string(after);
 }
 

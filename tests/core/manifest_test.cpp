@@ -144,6 +144,8 @@ TEST(ParseManifest, MessagesQuoteAShortPieceOfTheText) {
       {doc("", "\"" + letters + "\":1,\"" + letters + "\":2,"),
        "spis plikow: powtorzony klucz \"" + letters.substr(0, 63) + "...\""},
       {R"({"x":")" + long_text, "spis plikow: blad skladni JSON (wiersz 1, kolumna 10007): "},
+      // The token itself says "; expected": still only its start is quoted.
+      {R"({"x":"a'; expected )" + long_text, "spis plikow: blad skladni JSON (wiersz 1, kolumna 10020): "},
   };
   for (const auto& [json, start] : cases) {
     auto m = parse_manifest(json);
