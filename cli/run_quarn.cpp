@@ -1,5 +1,7 @@
 // The command line's dispatch: help, version, and each command.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,7 +25,28 @@ int usage_error(const std::string& text) {
   return exit_usage;
 }
 
+namespace {
+
+int run_command(const std::vector<std::string>& args, Fido2Authenticator& fido2);
+
+}  // namespace
+
+// What a command prints is its result (a listing redirected to a file, say):
+// output that could not be written is a failure, whatever the command made
+// of its own work.
 int run_quarn(const std::vector<std::string>& args, Fido2Authenticator& fido2) {
+  const int status = run_command(args, fido2);
+  errno = 0;
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  const int error = errno;
+  std::fprintf(stderr, "Nie udało się zapisać na standardowe wyjście%s%s\n", error != 0 ? ": " : ".",
+               error != 0 ? std::strerror(error) : "");
+  return status == exit_ok ? exit_failure : status;
+}
+
+namespace {
+
+int run_command(const std::vector<std::string>& args, Fido2Authenticator& fido2) {
   const auto print_help = [](std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     const std::string_view statuses = exit_status_help();
@@ -56,5 +79,7 @@ int run_quarn(const std::vector<std::string>& args, Fido2Authenticator& fido2) {
   if (command == "test") return run_test(rest, fido2);
   return usage_error("Nieznane polecenie: " + command + ". Lista poleceń: quarn --help.");
 }
+
+}  // namespace
 
 }  // namespace quarn::cli

@@ -129,6 +129,17 @@ class CreateListTest(unittest.TestCase):
         self.assertEqual(data[3000:start], bytes(start - 3000))
         self.assertEqual(self.listing(sfx)[-1][:7], "Razem: ")
 
+    def test_a_listing_that_cannot_be_written_is_a_failure(self):
+        if cli_support.RUNNER or not os.path.exists("/dev/full"):
+            self.skipTest("needs /dev/full")
+        archive = self.dir / "a.qrn"
+        self.assertEqual(run("create", "-o", archive, "--mode", "none", self.src)[0], 0)
+        for args in (["list", archive], ["info", archive], ["test", archive]):
+            with self.subTest(args[0]), open("/dev/full", "w") as full:
+                done = subprocess.run(cli_support.command(*args), stdout=full, stderr=subprocess.PIPE, timeout=60)
+                self.assertEqual(done.returncode, 1)
+                self.assertTrue(done.stderr.decode().startswith("Nie udało się zapisać na standardowe wyjście"))
+
     def test_refusals(self):
         existing = self.dir / "jest.qrn"
         existing.write_bytes(b"keep")
