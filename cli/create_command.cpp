@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/password.h"
 #include "cli/progress.h"
+#include "cli/terminal_text.h"
 #include "core/crypto/fido2_enrolment.h"
 #include "core/platform/platform.h"
 #include "writer/archive_writer.h"
@@ -195,7 +196,7 @@ int run_create(const std::vector<std::string>& args, Fido2Authenticator& fido2) 
 
   if (!parsed.flag("--quiet")) {
     for (const writer::SkippedInput& skipped : tree->skipped)
-      std::fprintf(stderr, "%s%s\n", skipped_why(skipped.reason), skipped.path.c_str());
+      std::fprintf(stderr, "%s%s\n", skipped_why(skipped.reason), terminal_text(skipped.path).c_str());
     std::printf("Utworzono %s: %llu plików, %llu folderów, %llu B danych, archiwum %llu B",
                 platform::path_to_utf8(out_options.path).c_str(), static_cast<unsigned long long>(summary->files),
                 static_cast<unsigned long long>(summary->directories),

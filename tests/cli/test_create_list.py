@@ -140,6 +140,14 @@ class CreateListTest(unittest.TestCase):
                 self.assertEqual(done.returncode, 1)
                 self.assertTrue(done.stderr.decode().startswith("Nie udało się zapisać na standardowe wyjście"))
 
+    def test_links_left_out_are_named_with_their_controls_spelled_out(self):
+        if cli_support.RUNNER:
+            self.skipTest("Wine makes no links")
+        os.symlink("umowa.txt", self.src / "a\u009b31mX\u202etxt.exe")
+        code, _, err = run("create", "-o", self.dir / "l.qrn", "--mode", "none", self.src)
+        self.assertEqual(code, 0, err)
+        self.assertIn("Pominięto (dowiązanie lub plik specjalny): %s/a\\u009b31mX\\u202etxt.exe\n" % self.src, err)
+
     def test_refusals(self):
         existing = self.dir / "jest.qrn"
         existing.write_bytes(b"keep")
