@@ -87,8 +87,9 @@ int run(const std::vector<std::string>& args, bool write, Fido2Authenticator& fi
   sfx::ExtractionJob job;
   job.source = parsed->archive;
   if (write) {
-    job.destination = parsed->destination ? platform::path_to_utf8(*parsed->destination)
-                                          : sfx::default_destination(std::filesystem::absolute(parsed->archive));
+    // As a path, never as text: a folder name that is not UTF-8 stays the folder named.
+    job.destination = parsed->destination ? *parsed->destination
+                                          : sfx::default_destination_path(std::filesystem::absolute(parsed->archive));
   }
   if (header->encrypted()) {
     auto password = obtain_password(parsed->password_file, false);
@@ -109,7 +110,7 @@ int run(const std::vector<std::string>& args, bool write, Fido2Authenticator& fi
   std::string summary;  // the job's, with the folder's name made safe for a terminal
   std::uint64_t verified = 0;
   bool mismatched = false;
-  options.on_report = [&, shown_destination = terminal_text(job.destination)](const ExtractionReport& report) {
+  options.on_report = [&, shown_destination = terminal_text(platform::path_to_utf8(job.destination))](const ExtractionReport& report) {
     listed = details(report);
     summary = sfx::compose_summary(report, shown_destination);
     verified = report.files_verified;

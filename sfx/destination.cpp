@@ -6,7 +6,7 @@
 
 namespace quarn::sfx {
 
-std::string default_destination(const std::filesystem::path& own_path) {
+std::filesystem::path default_destination_path(const std::filesystem::path& own_path) {
   const std::filesystem::path parent = own_path.parent_path();
   if (parent.empty()) return {};
   const std::filesystem::path::string_type name = own_path.filename().native();
@@ -18,7 +18,12 @@ std::string default_destination(const std::filesystem::path& own_path) {
     stem = std::filesystem::path(dot == std::filesystem::path::string_type::npos || dot == 0 ? name
                                                                                            : name.substr(0, dot));
   }
-  return platform::path_to_utf8(parent / stem);
+  return parent / stem;
+}
+
+std::string default_destination(const std::filesystem::path& own_path) {
+  const std::filesystem::path path = default_destination_path(own_path);
+  return path.empty() ? std::string() : platform::path_to_utf8(path);
 }
 
 std::string trim_destination(std::string_view text) {

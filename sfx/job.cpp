@@ -56,10 +56,11 @@ JobOutcome extract_archive(const ExtractionJob& job, const std::atomic<bool>& ca
     extract_options.progress = [&](std::uint64_t done) { options.progress(done, total); };
   }
   const ArchiveSource source{job.source, *header, loaded->digest, *cipher, loaded->manifest, loaded->filelist_offset};
-  auto report = extract(source, platform::path_from_utf8(job.destination), cancel, extract_options);
+  auto report = extract(source, job.destination, cancel, extract_options);
   if (!report) return std::move(report.error());
   if (options.on_report) options.on_report(*report);
-  return JobSuccess{job.destination, compose_summary(*report, job.destination)};
+  const std::string folder = platform::path_to_utf8(job.destination);
+  return JobSuccess{folder, compose_summary(*report, folder)};
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ namespace quarn::sfx {
 
 struct ExtractionJob {
   std::filesystem::path source;        // the program's own file (or any archive path)
-  std::string destination;             // trimmed, never empty
+  std::filesystem::path destination;   // never empty; the window's is its trimmed text
   std::optional<SecretBuffer> password;  // absent for an archive without encryption
   void* window = nullptr;              // receives WM_JOB_DONE; unused off Windows
 };

@@ -158,7 +158,7 @@ void on_extract(HWND window) {
 
   ExtractionJob job;
   job.source = own_path;
-  job.destination = std::move(destination);
+  job.destination = platform::path_from_utf8(destination);
   job.password = std::move(password);
   job.window = window;
   start_job(std::move(job));

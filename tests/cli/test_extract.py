@@ -115,6 +115,23 @@ class ExtractTest(unittest.TestCase):
         self.assertEqual(code, 0, err)
         self.assert_tree(self.dir / "paczka")
 
+    def test_a_destination_whose_name_is_not_utf8_is_the_folder_named(self):
+        if cli_support.RUNNER:
+            self.skipTest("Linux names are bytes; Windows names are UTF-16")
+        archive = self.create("paczka.qrn", "none")
+        named = os.fsencode(self.dir) + b"/wynik\xff"
+        beside = os.fsencode(self.dir) + b"/folder\xff"
+        os.mkdir(beside)
+        shutil.copy(archive, beside + b"/paczka.qrn")
+        for args, root in ((["-o", os.fsdecode(named), archive], named),
+                           ([os.fsdecode(beside + b"/paczka.qrn")], beside + b"/paczka")):
+            with self.subTest(root=root):
+                code, _, err = run("extract", *args)
+                self.assertEqual(code, 0, err)
+                self.assert_tree(pathlib.Path(os.fsdecode(root)))
+        self.assertEqual(sorted(os.listdir(os.fsencode(self.dir))),
+                         [b"dane", b"folder\xff", b"haslo", b"paczka.qrn", b"wynik\xff"])
+
     def test_failures_end_stderr_with_the_display_text(self):
         archive = self.create("a.qrn", "aes")
         wrong = self.dir / "zle"

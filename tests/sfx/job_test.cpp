@@ -25,7 +25,7 @@ class JobTest : public ::testing::Test {
   ExtractionJob job(const char* password, const std::string& destination) {
     ExtractionJob j;
     j.source = archive;
-    j.destination = destination;
+    j.destination = platform::path_from_utf8(destination);
     if (password) j.password = SecretBuffer::from_bytes(test::bytes_of(password));
     return j;
   }
