@@ -143,7 +143,11 @@ Result<std::uint64_t> total_length(std::span<const std::uint64_t> lengths) {
 }
 
 Result<VolumeSet> VolumeSet::open(const fs::path& path) {
-  auto paths = part_paths(path);
+  auto stream = detect_stream(path);
+  if (!stream) return std::unexpected(std::move(stream.error()));
+  // A signed program holds its whole archive before its certificate table:
+  // files named like further parts of it are no part of what it signed.
+  auto paths = stream->signature ? Result<std::vector<fs::path>>(std::vector<fs::path>{path}) : part_paths(path);
   if (!paths) return std::unexpected(std::move(paths.error()));
 
   VolumeSet set;
@@ -160,8 +164,6 @@ Result<VolumeSet> VolumeSet::open(const fs::path& path) {
   if (!total) return std::unexpected(std::move(total.error()));
   set.total_ = *total;
 
-  auto stream = detect_stream(path);
-  if (!stream) return std::unexpected(std::move(stream.error()));
   // The file named may be one part of a set: the bytes that follow its
   // archive are cut off the end of the set.
   set.start_offset_ = std::min(stream->start, set.total_);

@@ -19,7 +19,8 @@ namespace quarn {
 class VolumeSet {
  public:
   // Builds the part list (name.001, name.002, ... when `path` ends in a dot
-  // and three digits; otherwise the file alone), opens every part and
+  // and three digits; otherwise the file alone, and always alone when it is
+  // a signed program, which holds its whole archive), opens every part and
   // detects a program prefix and a code signature after the archive. A
   // program whose signature area is not what a signing tool leaves is Corrupt
   // texts::signature_area_damaged (see find_code_signature). The position

@@ -345,6 +345,18 @@ class ExtractTest(unittest.TestCase):
                                      (1, "Archiwum jest uszkodzone: obszar podpisu programu jest uszkodzony"),
                                      command)
 
+    def test_a_signed_program_named_as_a_first_part_is_read_alone(self):
+        # Whatever lies beside it as vendor.002 is no part of what was signed.
+        cert, key = certificate()
+        first = self.dir / "vendor.001"
+        first.write_bytes(self.signed_program("vendor.exe", "none", 2, True, cert, key).read_bytes())
+        (self.dir / "vendor.002").write_bytes(b"planted" * 1000)
+        code, out, err = run("info", first)
+        self.assertEqual(code, 0, err)
+        self.assertIn("Części: 1\n", out)
+        code, out, err = run("test", "--password-file", self.pw, first)
+        self.assertEqual((code, last_line(out)), (0, "Archiwum jest w porządku: 3 plików, SHA-256 zgodne."), err)
+
     def test_full_paths_beyond_260_characters_extract_and_show_plainly(self):
         # A second extraction into the same folder finds the deep file there
         # and renames the new one: the whole path is asked about, not only
