@@ -235,6 +235,13 @@ class ManifestBuilder {
     return true;
   }
 
+  // The library takes a zero byte for the end of the text and would accept
+  // whatever follows one; JSON has no place for it.
+  bool zero_byte(std::size_t index) {
+    error = "blad skladni JSON " + where(index + 1) + ": bajt zerowy w tekscie";
+    return false;
+  }
+
   bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& ex) {
     if (auto repeat = repeat_before(position)) return fail_at(repeated_key(repeat->first), repeat->second);
     std::string_view what = ex.what();
@@ -431,7 +438,11 @@ Result<Manifest> parse_manifest(std::string_view json) {
   const CountingIterator last{json.data() + json.size(), &consumed};
   bool ok = false;
   try {
-    ok = nlohmann::json::sax_parse(first, last, &builder);
+    if (const std::size_t zero = json.find('\0'); zero != std::string_view::npos) {
+      builder.zero_byte(zero);
+    } else {
+      ok = nlohmann::json::sax_parse(first, last, &builder);
+    }
   } catch (const std::exception& e) {
     builder.error = e.what();
   }

@@ -66,6 +66,9 @@ TEST(ParseManifest, RefusesMalformedDocumentsWithPosition) {
       {"root_array", "[]", "spis plikow musi byc obiektem JSON"},
       {"trailing", doc("") + " x", "blad skladni JSON"},
       {"trailing_object", doc("") + "{}", "blad skladni JSON"},
+      // The library ends the text at a zero byte; what follows must not go unread.
+      {"trailing_after_zero", doc("") + std::string(1, '\0') + "[[[", "blad skladni JSON"},
+      {"zero_inside", doc(R"({"path":"a)" + std::string(1, '\0') + R"(b","kind":"dir"})"), "blad skladni JSON"},
       {"truncated", doc("").substr(0, 30), "blad skladni JSON"},
       {"invalid_utf8", doc(R"({"path":"a)" "\xC3\x28" R"(","kind":"dir"})"), "blad skladni JSON"},
       {"empty", "", "blad skladni JSON"},
